@@ -1,0 +1,45 @@
+// A native callable that looks and behaves like an ordinary Python function.
+//
+// Tools recognise functions by their attributes, not their type: inspect.signature reads
+// __code__, typing.get_type_hints reads __annotations__ and __globals__, pickle ships them by
+// qualified name, tracebacks show a frame per function. This type gives a C++ implementation
+// all of that, and binds arguments with the interpreter's own messages, so callers cannot tell
+// it from a function written in Python.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kestrim {
+
+// The body of a function, called once the arguments are bound: `args` holds exactly one
+// borrowed object per parameter, in parameter order. Returns a new reference, or nullptr with
+// an exception set.
+using NativeBody = PyObject* (*)(PyObject* const* args);
+
+struct NativeFunctionDef {
+    const char* name;
+    const char* doc;                // nullptr: the function has no docstring
+    const char* const* params;      // parameter names, all positional-or-keyword, no defaults
+    Py_ssize_t nparams;
+    const char* const* annotations;  // one string per parameter, then the return annotation
+    NativeBody body;
+    int source_line;                // where `body` is defined, for __code__ and tracebacks
+};
+
+// Readies the type; call once before creating functions.
+int native_function_type_ready();
+
+// A new function object. `globals` is the defining module's dict; `source_file` names the
+// file that tracebacks and __code__ report.
+PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_name,
+                              PyObject* globals, PyObject* source_file);
+
+// Calls the body of `fn` (which must be one of ours) with arguments already bound, as a call
+// through argument binding would, including the traceback entry when it fails.
+PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args);
+
+// Adds `fn`'s traceback entry to the pending exception, as leaving the function would.
+void native_function_add_traceback(PyObject* fn);
+
+}  // namespace kestrim
