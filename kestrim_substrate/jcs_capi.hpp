@@ -1,0 +1,48 @@
+// Native entry points of kestrim_substrate._jcs for other extensions.
+//
+// The table lives in the capsule attribute `_C_API` of kestrim_substrate._jcs. It lets a
+// sibling extension hash without the cost of a Python-level call; the results are exactly
+// those of kestrim_substrate.sha256_jcs. Every entry is called with the GIL held.
+#pragma once
+
+#include "common/py_ref.hpp"
+
+#include <utility>
+
+#define KESTRIM_JCS_CAPSULE_NAME "kestrim_substrate._jcs._C_API"
+#define KESTRIM_JCS_ABI_VERSION 1
+
+struct KestrimJcsApi {
+    int abi_version;  // KESTRIM_JCS_ABI_VERSION
+    // Borrowed: the genuine sha256_jcs function object, valid while the capsule lives
+    // (compare by identity to recognise it).
+    PyObject* sha256_jcs;
+    // 64 lower-case hex digits (no terminator) of SHA-256 over the canonical form of obj;
+    // 0 on success, -1 with an exception set (the same exceptions as sha256_jcs).
+    int (*sha256_hex)(PyObject* obj, char out_hex[64]);
+    // The same for an object given as n members. keys[i] are str, already in canonical
+    // (UTF-16 code unit) order and distinct; values are any JSON values. Gives exactly the
+    // hash sha256_jcs gives for a dict of those members. Keys out of order or repeated raise
+    // ValueError rather than hash something else.
+    int (*sha256_members_hex)(PyObject* const* keys, PyObject* const* values, Py_ssize_t n,
+                              char out_hex[64]);
+};
+
+// Imports the table. On success returns it and leaves a strong reference to the capsule in
+// keep_alive (hold it for as long as the table is used); on failure returns nullptr with an
+// exception set.
+inline const KestrimJcsApi* kestrim_jcs_import(kestrim::PyRef& keep_alive) {
+    kestrim::PyRef module(PyImport_ImportModule("kestrim_substrate._jcs"));
+    if (!module) return nullptr;
+    kestrim::PyRef capsule(PyObject_GetAttrString(module.get(), "_C_API"));
+    if (!capsule) return nullptr;
+    auto* api = static_cast<const KestrimJcsApi*>(PyCapsule_GetPointer(capsule.get(), KESTRIM_JCS_CAPSULE_NAME));
+    if (api == nullptr) return nullptr;
+    if (api->abi_version != KESTRIM_JCS_ABI_VERSION) {
+        PyErr_Format(PyExc_ImportError, "kestrim_substrate._jcs offers C API version %d, expected %d",
+                     api->abi_version, KESTRIM_JCS_ABI_VERSION);
+        return nullptr;
+    }
+    keep_alive = std::move(capsule);
+    return api;
+}

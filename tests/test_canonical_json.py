@@ -1,0 +1,320 @@
+"""Canonical JSON (RFC 8785) and its SHA-256, checked against independent implementations."""
+
+import hashlib
+import json
+import math
+import shutil
+import subprocess
+import sys
+import tracemalloc
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from kestrim_substrate import canonicalize, sha256_jcs
+
+VECTORS = Path(__file__).resolve().parents[2] / "shared" / "jcs-vectors"
+MAX_SAFE = 2**53 - 1
+
+# What every implementation here defines: integers JSON numbers carry exactly, finite floats,
+# text without lone surrogates (rfc8785 and this module refuse the rest; node would write
+# them as \udxxx escapes).
+text = st.text(st.characters(exclude_categories=["Cs"]))
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(-MAX_SAFE, MAX_SAFE)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | text
+)
+json_values = st.recursive(
+    scalars, lambda inner: st.lists(inner, max_size=5) | st.dictionaries(text, inner, max_size=5), max_leaves=25
+)
+
+
+# ---- the published vectors --------------------------------------------------------------
+
+VECTOR_NAMES = sorted(p.name[: -len(".input.json")] for p in VECTORS.glob("*.input.json")) or [
+    pytest.param(None, marks=pytest.mark.skip(reason=f"no test vectors at {VECTORS}"))
+]
+
+
+@pytest.mark.parametrize("name", VECTOR_NAMES)
+def test_vectors(name):
+    with open(VECTORS / f"{name}.input.json", encoding="utf-8") as f:
+        value = json.load(f)
+    assert canonicalize(value) == (VECTORS / f"{name}.expected.json").read_bytes()
+
+
+# ---- layout rules -----------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        # strings: the short escapes, \u00xx for other controls, everything else raw UTF-8
+        ("\"\\\b\f\n\r\t", r'"\"\\\b\f\n\r\t"'),
+        ("\x00\x1f\x0b", r'"\u0000\u001f\u000b"'),
+        ("\x7f\u2028\u2029/é€😂", '"\x7f\u2028\u2029/é€😂"'),
+        # numbers: ECMAScript's layout around its thresholds
+        (-0.0, "0"),
+        (1e21, "1e+21"),
+        (1e20, "100000000000000000000"),
+        (1e-7, "1e-7"),
+        (1.5e-7, "1.5e-7"),
+        (1e-6, "0.000001"),
+        (123e-20, "1.23e-18"),
+        (5e-324, "5e-324"),
+        (1.7976931348623157e308, "1.7976931348623157e+308"),
+        (-MAX_SAFE, str(-MAX_SAFE)),
+        (float(2**60), "1152921504606847000"),  # shortest digits, then zeros
+        # object members by UTF-16 code units: U+10000 (D800 DC00) sorts before U+E000
+        ({"\ue000": 1, "\U00010000": 2, "\ud7ff": 3}, '{"\ud7ff":3,"\U00010000":2,"\ue000":1}'),
+        ({"b": 1, "a": [], "": {}, "aa": (1, [True, False, None])}, '{"":{},"a":[],"aa":[1,[true,false,null]],"b":1}'),
+    ],
+)
+def test_layout(value, expected):
+    assert canonicalize(value) == expected.encode()
+
+
+class Hostile(str):
+    def __str__(self):
+        raise AssertionError("__str__ called")
+
+    __repr__ = __str__
+
+    def __eq__(self, other):
+        raise AssertionError("__eq__ called")
+
+    __lt__ = __gt__ = __eq__
+    __hash__ = str.__hash__
+
+
+class HostileInt(int):
+    def __index__(self):
+        raise AssertionError("__index__ called")
+
+    __int__ = __repr__ = __str__ = __index__
+
+
+class HostileFloat(float):
+    def __float__(self):
+        raise AssertionError("__float__ called")
+
+    __repr__ = __str__ = __float__
+
+
+class HostileDict(dict):
+    def items(self):
+        raise AssertionError("items called")
+
+    keys = values = __iter__ = __getitem__ = __len__ = items
+
+
+class HostileList(list):
+    def __iter__(self):
+        raise AssertionError("__iter__ called")
+
+    __getitem__ = __len__ = __iter__
+
+
+def test_subclasses_by_stored_value():
+    hostile = HostileDict({Hostile("k"): HostileList([HostileInt(7), HostileFloat(0.5), Hostile("v\n")])})
+    plain = {"k": [7, 0.5, "v\n"]}
+    assert canonicalize(hostile) == canonicalize(plain) == b'{"k":[7,0.5,"v\\n"]}'
+
+
+# ---- refusals ---------------------------------------------------------------------------
+
+class SameText(str):
+    """Equal text, but distinct as dict keys."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+def cyclic_list():
+    a = []
+    a.append(a)
+    return a
+
+
+def cyclic_dict():
+    d = {}
+    d["self"] = d
+    return d
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        (2**53, ValueError),
+        (-(2**53), ValueError),
+        (HostileInt(2**64), ValueError),
+        (10**5000, ValueError),
+        (math.nan, ValueError),
+        (math.inf, ValueError),
+        (HostileFloat("-inf"), ValueError),
+        ("ok\ud83d", ValueError),
+        ("\ud83d\ude02", ValueError),  # a surrogate pair in a str is two lone surrogates
+        ({"a": 1, "\udfff": 2}, ValueError),
+        ({SameText("k"): 1, SameText("k"): 2}, ValueError),
+        ({"k": 1, SameText("k"): 2}, ValueError),
+        ({**{f"{i}": i for i in range(30)}, SameText("7"): 0}, ValueError),
+        ({1: "a"}, TypeError),
+        ({("a",): 1}, TypeError),
+        ({"a", "b"}, TypeError),
+        (b"bytes", TypeError),
+        (object(), TypeError),
+        (1j, TypeError),
+        ([1, {"x": frozenset()}], TypeError),
+        (cyclic_list(), (RecursionError, ValueError)),
+        (cyclic_dict(), (RecursionError, ValueError)),
+        (nested(100_000), (RecursionError, ValueError)),
+    ],
+    ids=lambda v: getattr(v, "__name__", type(v).__name__),  # the hostile types refuse repr()
+)
+def test_refused(value, error):
+    with pytest.raises(error):
+        canonicalize(value)
+    with pytest.raises(error):
+        sha256_jcs(value)
+
+
+def test_deep_nesting_under_a_raised_recursion_limit():
+    # The C stack, not the recursion limit, is then what runs out first without a depth cap.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**6)
+    try:
+        with pytest.raises(RecursionError):
+            sha256_jcs(nested(200_000))
+        assert canonicalize(nested(1900)) == b"[" * 1901 + b"]" * 1901
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def test_refusal_names_the_problem():
+    with pytest.raises(ValueError, match=r"integer 9007199254740992 is outside .*2\*\*53-1"):
+        canonicalize([2**53])
+    with pytest.raises(TypeError, match="Object of type set is not JSON serializable"):
+        canonicalize({"a": {1}})
+    with pytest.raises(ValueError, match="lone surrogate U\\+DC00 at index 2"):
+        canonicalize("ab\udc00")
+
+
+# ---- against independent implementations ------------------------------------------------
+
+@given(json_values)
+def test_hash_is_sha256_of_canonical_bytes(value):
+    assert sha256_jcs(value) == hashlib.sha256(canonicalize(value)).hexdigest()
+
+
+def typed(value):
+    """The JSON meaning of a value: numbers as exact doubles, bool kept apart from 1 and 0."""
+    if isinstance(value, list):
+        return [typed(v) for v in value]
+    if isinstance(value, dict):
+        return {k: typed(v) for k, v in value.items()}
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return ("number", float(value))  # exact: integers here stay within 2**53
+    return (type(value).__name__, value)
+
+
+@given(json_values)
+def test_round_trip(value):
+    assert typed(json.loads(canonicalize(value))) == typed(value)
+
+
+@given(json_values | st.dictionaries(text, scalars, min_size=17, max_size=60))  # large objects sort differently
+def test_matches_rfc8785_package(value):
+    rfc8785 = pytest.importorskip("rfc8785")
+    assert canonicalize(value) == rfc8785.dumps(value)
+
+
+# Sorts keys by UTF-16 code units (JavaScript's default sort) and leaves strings and numbers to
+# JSON.stringify. Objects are written by hand: JavaScript would move integer-like keys first.
+NODE_SCRIPT = r"""
+const canon = v => Array.isArray(v) ? "[" + v.map(canon).join(",") + "]"
+  : v !== null && typeof v === "object"
+    ? "{" + Object.keys(v).sort().map(k => JSON.stringify(k) + ":" + canon(v[k])).join(",") + "}"
+    : JSON.stringify(v);
+require("readline").createInterface({ input: process.stdin })
+  .on("line", line => process.stdout.write(JSON.stringify(canon(JSON.parse(line))) + "\n"));
+"""
+
+
+@pytest.fixture(scope="module")
+def node():
+    exe = shutil.which("node")
+    if exe is None:
+        pytest.skip("node is not installed")
+    proc = subprocess.Popen(
+        [exe, "-e", NODE_SCRIPT], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8"
+    )
+
+    def canon(value):
+        proc.stdin.write(json.dumps(value) + "\n")  # ASCII with \u escapes: exact for node
+        proc.stdin.flush()
+        return json.loads(proc.stdout.readline()).encode()
+
+    yield canon
+    proc.stdin.close()
+    proc.wait(timeout=10)
+
+
+@settings(max_examples=500, deadline=None)  # a round trip to node; slow under sanitizers
+@given(json_values)
+def test_matches_node(node, value):
+    assert canonicalize(value) == node(value)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=50, max_size=200))
+def test_numbers_match_node(node, floats):
+    # st.floats reaches subnormals, the extremes and the layout thresholds.
+    assert canonicalize(floats) == node(floats)
+
+
+# ---- references ---------------------------------------------------------------------------
+
+def test_no_leaks_on_success_or_failure():
+    held = "held-" + "x" * 20
+    inputs = [
+        lambda i: {"id": f"agent-{i}", "n": i, "f": i / 7, "l": [held, None, True]},
+        lambda i: {"id": f"agent-{i}", "bad": [i, {"x": 2**53 + i}], "k": held},
+        lambda i: {f"k{i}": held, i: "non-str key"},
+        lambda i: [held, f"\ud800{i}"],
+        lambda i: {"a": object(), "b": held},
+    ]
+
+    def run(rounds):
+        for i in range(rounds):
+            for make in inputs:
+                for function in (sha256_jcs, canonicalize):
+                    try:
+                        function(make(i))
+                    except (ValueError, TypeError):
+                        pass
+
+    run(500)  # warm caches and free lists
+    refs = sys.getrefcount(held)
+    tracemalloc.start()
+    try:
+        run(200)
+        before = tracemalloc.get_traced_memory()[0]
+        run(3000)
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert sys.getrefcount(held) == refs
+    assert after - before < 64 * 1024
