@@ -94,8 +94,10 @@ def run_python(code):
     root = os.path.dirname(os.path.dirname(os.path.abspath(package.origin)))
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([root] + [p for p in [env.get("PYTHONPATH")] if p])
+    # Run from the package's parent so that `-c`'s current-directory entry on sys.path
+    # cannot bring in a second copy of the package from wherever the tests were started.
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=120)
+                          env=env, timeout=120, cwd=root)
 
 
 # --- envelope kinds: the exact dict may be read natively, the rest only through get ---
