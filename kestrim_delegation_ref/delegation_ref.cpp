@@ -27,13 +27,21 @@ constexpr Field kHashedOrder[kFieldCount] = {kDelegateId, kDelegatorId, kNotAfte
 
 // ---- host operations --------------------------------------------------------------------
 
-// What `raise exc` does with the object a class call returned.
+// What `raise exc` does: an instance is raised as it is; a class is called once, and what
+// the call gives must be an instance.
 PyObject* raise_object(PyObject* exc) {
     if (PyExceptionInstance_Check(exc)) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
     } else if (PyExceptionClass_Check(exc)) {
         PyRef instance(PyObject_CallNoArgs(exc));
-        if (instance) return raise_object(instance.get());
+        if (!instance) return nullptr;
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         exc, Py_TYPE(instance.get()));
+            return nullptr;
+        }
+        PyErr_SetObject(exc, instance.get());
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
@@ -218,7 +226,7 @@ PyObject* normalise_body(PyObject* const* args) {
 const int kDelegationRefLine = __LINE__;
 PyObject* delegation_ref_body(PyObject* const* args) {
     ModuleState& st = state();
-    const Names& names = st.names;
+    Names& names = st.names;
     const Originals& own = st.originals;
 
     PyRef normalise(load_global(names.normalise));

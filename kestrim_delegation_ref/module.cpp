@@ -80,9 +80,11 @@ int make_constants(ModuleState& st) {
         !(m.bad_prev_ref = PyUnicode_FromString(
               "prev_delegation_ref must be \"\" or a \"sha256:\"-prefixed 64-hex ref")) ||
         !(n.get = intern("get")) || !(n.match = intern("match")) ||
-        !(n.normalise = intern("_normalise")) || !(n.delegation_ref = intern("delegation_ref")) ||
-        !(n.sha256_prefix = intern("SHA256_PREFIX")) || !(n.sha256_jcs = intern("sha256_jcs")) ||
-        !(n.ref_re = intern("_REF_RE")) || !(n.delegation_ref_error = intern("DelegationRefError"))) {
+        !(n.normalise.name = intern("_normalise")) ||
+        !(n.delegation_ref.name = intern("delegation_ref")) ||
+        !(n.sha256_prefix.name = intern("SHA256_PREFIX")) ||
+        !(n.sha256_jcs.name = intern("sha256_jcs")) || !(n.ref_re.name = intern("_REF_RE")) ||
+        !(n.delegation_ref_error.name = intern("DelegationRefError"))) {
         return -1;
     }
     return (n.empty = intern("")) ? 0 : -1;
@@ -97,8 +99,14 @@ void forget_module(ModuleState& st) {
     Py_CLEAR(o.ref_re);
     Py_CLEAR(o.sha256_jcs);
     o.jcs = nullptr;
+    Py_CLEAR(o.jcs_capsule);
     Py_CLEAR(st.builtins);
     st.globals = nullptr;
+    for (GlobalName* g : {&st.names.normalise, &st.names.delegation_ref, &st.names.sha256_prefix,
+                          &st.names.sha256_jcs, &st.names.ref_re, &st.names.delegation_ref_error}) {
+        g->seen_version = 0;
+        g->seen_value = nullptr;
+    }
     Py_CLEAR(st.module);
 }
 
@@ -138,17 +146,20 @@ int import_from(PyObject* globals, const char* module_name,
 
 // The substrate's native entry points, used only while sha256_jcs is its genuine function.
 // Looked up without importing anything: if the real function was bound, its module is loaded.
-const KestrimJcsApi* substrate_api(PyObject* bound_hash) {
+// The capsule owns the table, so it is kept for as long as the table is used.
+void find_substrate_api(Originals& own) {
     PyRef name(PyUnicode_FromString("kestrim_substrate._jcs"));
-    if (!name) return nullptr;
-    PyRef module(PyImport_GetModule(name.get()));
+    PyRef module(name ? PyImport_GetModule(name.get()) : nullptr);
     PyRef capsule(module ? PyObject_GetAttrString(module.get(), "_C_API") : nullptr);
     const auto* api = capsule ? static_cast<const KestrimJcsApi*>(
                                     PyCapsule_GetPointer(capsule.get(), KESTRIM_JCS_CAPSULE_NAME))
                               : nullptr;
     PyErr_Clear();  // no substrate internals: the general path serves
-    if (!api || api->abi_version != KESTRIM_JCS_ABI_VERSION || api->sha256_jcs != bound_hash) return nullptr;
-    return api;
+    if (!api || api->abi_version != KESTRIM_JCS_ABI_VERSION || api->sha256_jcs != own.sha256_jcs) {
+        return;
+    }
+    own.jcs = api;
+    own.jcs_capsule = capsule.release();
 }
 
 // class DelegationRefError(ValueError), made through ValueError's metaclass as a class
@@ -222,7 +233,7 @@ int bind_names(ModuleState& st, PyObject* module) {
     PyRef hash;
     if (import_from(g, "kestrim_substrate", {"sha256_jcs"}, &hash) < 0) return -1;
     own.sha256_jcs = hash.release();
-    own.jcs = substrate_api(own.sha256_jcs);
+    find_substrate_api(own);
 
     PyRef all(make_list({kPublicNames[0], kPublicNames[1], kPublicNames[2], kPublicNames[3],
                          kPublicNames[4]}, false));
@@ -342,17 +353,33 @@ PyModuleDef module_def = {
 
 ModuleState& state() { return *g_state; }
 
+namespace {
+// A name the module namespace does not hold: the builtins, else NameError.
+PyObject* load_builtin(PyObject* name) {
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(state().builtins, name);
+    if (value) return Py_NewRef(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+}  // namespace
+
 PyObject* load_global(PyObject* name) {
-    const ModuleState& st = state();
-    PyObject* value = PyDict_GetItemWithError(st.globals, name);
-    if (!value) {
-        if (PyErr_Occurred()) return nullptr;
-        value = PyDict_GetItemWithError(st.builtins, name);
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            return nullptr;
-        }
-    }
+    PyObject* value = PyDict_GetItemWithError(state().globals, name);
+    return value ? Py_NewRef(value) : load_builtin(name);
+}
+
+PyObject* load_global(GlobalName& global) {
+    auto* dict = reinterpret_cast<PyDictObject*>(state().globals);
+    // Versions are never 0, so an empty cache never matches.
+    const uint64_t version = dict->ma_version_tag;
+    if (global.seen_version == version) return Py_NewRef(global.seen_value);
+    PyObject* value = PyDict_GetItemWithError(state().globals, global.name);
+    if (!value) return load_builtin(global.name);
+    // The tag read before the lookup: if the lookup itself changed the dict, the next call
+    // looks again.
+    global.seen_version = version;
+    global.seen_value = value;
     return Py_NewRef(value);
 }
 

@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 #include "kestrim_delegation_ref/function.hpp"
 
 struct KestrimJcsApi;
@@ -16,17 +18,26 @@ namespace kestrim::delegation {
 // The envelope fields in the order they are read and validated.
 enum Field { kDelegatorId, kDelegateId, kScope, kNotBeforeMs, kNotAfterMs, kPrevRef, kFieldCount };
 
+// A module-level name and the binding last found for it. The binding is borrowed from the
+// module dict and stands only while the dict's version tag is the one it was found under: any
+// write to the dict changes the tag.
+struct GlobalName {
+    PyObject* name;
+    uint64_t seen_version;
+    PyObject* seen_value;
+};
+
 // Interned once and kept for the life of the process.
 struct Names {
     PyObject* field[kFieldCount];
     PyObject* get;
     PyObject* match;
-    PyObject* normalise;
-    PyObject* delegation_ref;
-    PyObject* sha256_prefix;
-    PyObject* sha256_jcs;
-    PyObject* ref_re;
-    PyObject* delegation_ref_error;
+    GlobalName normalise;
+    GlobalName delegation_ref;
+    GlobalName sha256_prefix;
+    GlobalName sha256_jcs;
+    GlobalName ref_re;
+    GlobalName delegation_ref_error;
     PyObject* empty;  // ""
 };
 
@@ -45,6 +56,7 @@ struct Originals {
     PyObject* ref_re = nullptr;
     PyObject* sha256_jcs = nullptr;
     const KestrimJcsApi* jcs = nullptr;  // set only when sha256_jcs is the substrate's own
+    PyObject* jcs_capsule = nullptr;     // owns the table jcs points into
 };
 
 struct ModuleState {
@@ -61,6 +73,7 @@ ModuleState& state();
 // The current binding of a module-level name: the module namespace, then builtins, else
 // NameError. Returns a new reference.
 PyObject* load_global(PyObject* name);
+PyObject* load_global(GlobalName& name);
 
 // The four functions, in the order the module binds them.
 enum FunctionId { kNormalise, kDelegationRef, kTamperDetected, kVerifyChain, kFunctionCount };
