@@ -5,7 +5,7 @@ VENV   := .venv
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip --disable-pip-version-check -q
 
-.PHONY: build test demo bench clean
+.PHONY: build test test-asan demo bench clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -19,6 +19,39 @@ build: $(VENV)/.ready
 
 test: build
 	$(VENV)/bin/pytest -q
+
+# The whole suite against both extensions built with AddressSanitizer and UBSan, in a CMake
+# tree of their own. The interpreter is not instrumented, so the sanitizer runtime is
+# preloaded; Python's allocator is plain malloc so that every object is checked; leak
+# detection is off because the interpreter keeps its own allocations until exit
+# (test_leaks.py measures ours). Processes the tests start (python, node, mypy) inherit all
+# of it. Reports go to files, and any report, from the suite or from a child, fails the run.
+test-asan: ASAN_DIR := build/asan
+test-asan: build
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DKESTRIM_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(VPY))
+	cmake --build $(ASAN_DIR)
+	rm -rf $(ASAN_DIR)/site $(ASAN_DIR)/reports
+	mkdir -p $(ASAN_DIR)/site/kestrim_delegation_ref $(ASAN_DIR)/site/kestrim_substrate \
+	    $(ASAN_DIR)/reports
+	cp --remove-destination kestrim_delegation_ref/*.py kestrim_delegation_ref/*.pyi \
+	    kestrim_delegation_ref/py.typed $(ASAN_DIR)/delegation_ref.*.so \
+	    $(ASAN_DIR)/site/kestrim_delegation_ref/
+	cp --remove-destination kestrim_substrate/*.py kestrim_substrate/*.pyi \
+	    kestrim_substrate/py.typed $(ASAN_DIR)/_jcs.*.so $(ASAN_DIR)/site/kestrim_substrate/
+	@set -e; site=$(abspath $(ASAN_DIR)/site); reports=$(abspath $(ASAN_DIR)/reports); \
+	export LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:log_path=$$reports/asan \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$$reports/ubsan \
+	    PYTHONPATH=$$site; \
+	PYTHONSAFEPATH=1 $(VPY) -c 'import sys, kestrim_delegation_ref.delegation_ref as d, \
+	    kestrim_substrate._jcs as j; [print(m.__name__, m.__file__) for m in (d, j)]; \
+	    assert all(m.__file__.startswith(sys.argv[1] + "/") for m in (d, j)), "not the sanitized build"; \
+	    assert "libasan" in open("/proc/self/maps").read(), "sanitizer runtime not loaded"' "$$site"; \
+	status=0; $(VENV)/bin/pytest -q || status=$$?; \
+	if [ -n "$$(ls -A "$$reports")" ]; then \
+	    cat "$$reports"/*; echo "test-asan: sanitizer reports above ($$reports)"; exit 1; fi; \
+	exit $$status
 
 # The main job end to end: the example chain verifies (three refs), and its copy whose middle
 # link was widened afterwards fails at the link after it. That failure, exit status 1, is the

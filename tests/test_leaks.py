@@ -103,3 +103,267 @@ def test_reference_counts_are_kept(dr, case):
     gc.collect()
     # A leak shows as hundreds; shared small ints may move by one through the host's caches.
     assert [abs(sys.getrefcount(x) - b) < 50 for x, b in zip(shared, before)] == [True] * len(shared)
+
+
+# ---- the paths a hostile caller reaches, and every argument-binding error ------------------
+# A case may rebind module names: restore_dr undoes that after each test, and the long run
+# below undoes it after each case.
+
+class GetRaisesAt:
+    """Raises from the n-th get call, so a failure is reached after n - 1 fields were held."""
+
+    def __init__(self, data, n):
+        self.data, self.n = data, n
+
+    def get(self, *args):
+        self.n -= 1
+        if self.n == 0:
+            raise Boom("get")
+        return self.data.get(*args)
+
+
+class Bomb:
+    def __bool__(self):
+        raise Boom("truth")
+
+
+class EqBomb:
+    __hash__ = None
+
+    def __eq__(self, other):
+        return Bomb()
+
+
+class NeFalse:
+    def __ne__(self, other):
+        return False
+
+
+class Stop(StopIteration):
+    pass
+
+
+class InitRaises(ValueError):
+    def __init__(self, *args):
+        raise Boom("init")
+
+
+def sub(base, **methods):
+    return type("Sub", (base,), methods)
+
+
+def raising(cls, *exc_args):
+    """Raises a new exception each time: raising one object again would grow its traceback."""
+    def f(*args, **kwargs):
+        raise cls(*exc_args)
+    return f
+
+
+def each_position(dr):
+    def f():
+        for n in range(1, 8):
+            for call in (lambda e: dr.verify_chain([e]), lambda e: dr.tamper_detected(REF, e)):
+                try:
+                    call(GetRaisesAt(envelope(), n))
+                except Boom:
+                    pass
+    return f, ()
+
+
+def rebound(dr, **names):
+    vars(dr).update(names)
+    return dr
+
+
+def deleted(dr, *names):
+    for name in names:
+        del vars(dr)[name]
+    return dr
+
+
+def lowered_recursion_limit(call):
+    """Recursion that ends 60 levels below the caller, so a round stays cheap."""
+    def f():
+        depth, frame = 0, sys._getframe()
+        while frame is not None:
+            depth, frame = depth + 1, frame.f_back
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(depth + 60)
+        try:
+            call()
+        except RecursionError:
+            pass
+        finally:
+            sys.setrecursionlimit(limit)
+    return f, ()
+
+
+class Feed:
+    """Hands out the links, then raises a new end() exception."""
+
+    def __init__(self, links, end):
+        self.links, self.end = iter(links), end
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        for link in self.links:
+            return link
+        raise self.end()
+
+
+def vectorcall(f, args, kwnames):
+    """Calls f as another extension would, with any objects as keyword names."""
+    import ctypes
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    array = (ctypes.py_object * len(args))(*args)
+    return call(f, ctypes.cast(array, ctypes.c_void_p), len(args) - len(kwnames), kwnames)
+
+
+BAD = "x\ud800"  # a lone surrogate: passes the rules, refused by the hash
+
+HOSTILE = {
+    "get-raises-at-each-field": each_position,
+    "get-not-callable": lambda dr: (dr._normalise, (type("E", (), {"get": 5})(),)),
+    "get-property-raises": lambda dr: (dr.delegation_ref, (type("E", (), {"get": property(raising(Boom, "p"))})(),)),
+    "text-bool-returns-int": lambda dr: (dr._normalise, (envelope(scope=sub(str, __bool__=lambda s: 2)("s")),)),
+    "text-class-raises": lambda dr: (dr._normalise, (envelope(scope=type("C", (), {"__class__": property(raising(Boom, "c"))})()),)),
+    "time-lt-result-bomb": lambda dr: (dr._normalise, (envelope(not_before_ms=sub(int, __lt__=lambda s, o: Bomb())(1)),)),
+    "time-le-raises": lambda dr: (dr._normalise, (envelope(not_after_ms=sub(int, __le__=raising(Boom, "le"))(2**70)),)),
+    "time-le-result-bomb": lambda dr: (dr._normalise, (envelope(not_after_ms=sub(int, __le__=lambda s, o: Bomb())(2**70)),)),
+    "prev-ne-result-bomb": lambda dr: (dr._normalise, (envelope(prev_delegation_ref=sub(str, __ne__=lambda s, o: Bomb())(REF)),)),
+    "prev-eq-result-bomb": lambda dr: (dr._normalise, (envelope(prev_delegation_ref=EqBomb()),)),
+    "prev-bytes": lambda dr: (dr.tamper_detected, (REF, envelope(prev_delegation_ref=REF.encode()))),
+    "pattern-rebound-result-bomb": lambda dr: (rebound(dr, _REF_RE=type("P", (), {"match": lambda s, v: Bomb()})())._normalise,
+                                               (envelope(prev_delegation_ref=REF),)),
+    "pattern-rebound-no-match": lambda dr: (rebound(dr, _REF_RE=None)._normalise, (envelope(prev_delegation_ref=REF),)),
+    "hash-refuses-surrogate": lambda dr: (dr.delegation_ref, (envelope(scope=BAD),)),
+    "hash-refuses-big-int": lambda dr: (dr.tamper_detected, (REF, envelope(not_after_ms=2**60))),
+    "hash-refuses-type": lambda dr: (dr.verify_chain, ([envelope(prev_delegation_ref=NeFalse())],)),
+    "hash-general-path-refuses": lambda dr: (rebound(dr, sha256_jcs=lambda o: dr_hash(o)).delegation_ref, (envelope(scope=BAD),)),
+    "hash-returns-int": lambda dr: (rebound(dr, sha256_jcs=lambda o: 5).tamper_detected, (REF, envelope())),
+    "hash-raises-rule-error": lambda dr: (rebound(dr, sha256_jcs=raising(dr.DelegationRefError, "h")).tamper_detected, (REF, envelope())),
+    "deleted-normalise": lambda dr: (deleted(dr, "_normalise").delegation_ref, (envelope(),)),
+    "deleted-prefix": lambda dr: (deleted(dr, "SHA256_PREFIX").delegation_ref, (envelope(),)),
+    "deleted-hash": lambda dr: (deleted(dr, "sha256_jcs").verify_chain, (build_chain(2),)),
+    "deleted-pattern": lambda dr: (deleted(dr, "_REF_RE")._normalise, (envelope(prev_delegation_ref=REF),)),
+    "deleted-error-class": lambda dr: (deleted(dr, "DelegationRefError").verify_chain, ([envelope(prev_delegation_ref=REF)],)),
+    "deleted-error-class-in-tamper": lambda dr: (deleted(dr, "DelegationRefError").tamper_detected, (REF, envelope(scope=""))),
+    "deleted-delegation_ref": lambda dr: (deleted(dr, "delegation_ref").tamper_detected, (REF, envelope())),
+    "error-class-init-raises": lambda dr: (rebound(dr, DelegationRefError=InitRaises)._normalise, (envelope(scope=""),)),
+    "error-class-not-callable": lambda dr: (rebound(dr, DelegationRefError=5).verify_chain, ([envelope(prev_delegation_ref=REF)],)),
+    "tamper-handler-invalid": lambda dr: (rebound(dr, DelegationRefError=5).tamper_detected, (REF, envelope(scope=""))),
+    "tamper-claim-ne-raises": lambda dr: (dr.tamper_detected, (sub(str, __ne__=raising(Boom, "ne"))(REF), envelope())),
+    "tamper-claim-ne-rule-error": lambda dr: (dr.tamper_detected, (sub(str, __ne__=raising(dr.DelegationRefError, "n"))(REF), envelope())),
+    "chain-iterator-raises-late": lambda dr: (lambda c: dr.verify_chain(Feed(c, lambda: Boom("next"))), (build_chain(3),)),
+    "chain-iterator-stop-subclass": lambda dr: (lambda c: dr.verify_chain(Feed(c, lambda: Stop("v"))), (build_chain(3),)),
+    "chain-link-without-get": lambda dr: (dr.verify_chain, (build_chain(2) + [7],)),
+    "chain-claim-ne-raises": lambda dr: (dr.verify_chain, ([envelope(prev_delegation_ref=sub(str, __ne__=raising(Boom, "ne"))(""))],)),
+    "chain-rebound-ref-raises": lambda dr: (rebound(dr, delegation_ref=raising(KeyError, "r")).verify_chain, (build_chain(2),)),
+    "chain-break-error-init-raises": lambda dr: (rebound(dr, DelegationRefError=InitRaises).verify_chain, (build_chain(3)[::-1],)),
+    "recursion": lambda dr: lowered_recursion_limit(
+        lambda: rebound(dr, _normalise=dr.delegation_ref).tamper_detected(REF, envelope())),
+}
+
+
+def dr_hash(obj):
+    from kestrim_substrate import sha256_jcs
+    return sha256_jcs(obj)
+
+
+E = envelope()
+BINDING_CALLS = [
+    ("delegation_ref", (), {}), ("delegation_ref", (E, E), {}), ("_normalise", (E,), {"envelope": E}),
+    ("_normalise", (), {"env": E}), ("verify_chain", ([], []), {"envelopes": []}),
+    ("tamper_detected", (REF,), {}), ("tamper_detected", (), {"claimed_ref": REF}),
+    ("tamper_detected", (REF,), {"bogus": 1, "claimed_ref": REF}),
+    ("tamper_detected", (REF, E), {"envelope": E}), ("tamper_detected", (REF, E, 1), {"x": 1}),
+]
+
+
+def binding_errors(dr):
+    calls = [(getattr(dr, name), args, kwargs) for name, args, kwargs in BINDING_CALLS]
+
+    def f():
+        for fn, args, kwargs in calls:
+            for route in (fn, type(fn).__call__.__get__(fn)):
+                try:
+                    route(*args, **kwargs)
+                except TypeError:
+                    pass
+        for kwnames in [(1,), ("envelope",), (b"envelope",)]:
+            try:
+                vectorcall(dr.delegation_ref, (E, E), kwnames)
+            except TypeError:
+                pass
+    return f, ()
+
+
+HOSTILE["binding-errors"] = binding_errors
+
+
+def run_any(f, args, rounds):
+    for _ in range(rounds):
+        try:
+            f(*args)
+        except Exception:
+            pass
+
+
+@pytest.mark.parametrize("case", HOSTILE)
+def test_hostile_paths_keep_memory_flat(dr, case):
+    f, args = HOSTILE[case](dr)
+    run_any(f, args, 100)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run_any(f, args, 200)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        run_any(f, args, ROUNDS)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < SLACK, f"{grown} bytes kept after {ROUNDS} rounds"
+
+
+def test_shared_objects_keep_exact_reference_counts(dr):
+    # Everything the module holds for the life of the process and hands out or borrows on
+    # every call. One long run over every case above, each undone afterwards; a single
+    # reference taken and not given back on any path shows as a difference.
+    ns = vars(dr)
+    shared = {
+        **{f"field {name}": name for name in dr._FIELDS},
+        "SHA256_PREFIX": dr.SHA256_PREFIX,
+        "DelegationRefError": dr.DelegationRefError,
+        "_REF_RE": dr._REF_RE,
+        "sha256_jcs": dr.sha256_jcs,
+        **{name: ns[name] for name in ("_normalise", "delegation_ref", "tamper_detected", "verify_chain")},
+        "the module": dr,
+        "its namespace": ns,
+    }
+
+    def long_run():
+        for cases in (CASES, HOSTILE):
+            for case in cases:
+                saved = dict(ns)
+                try:
+                    f, args = cases[case](dr)
+                    run_any(f, args, 50)
+                    del f, args
+                finally:
+                    ns.clear()
+                    ns.update(saved)
+                    del saved
+
+    long_run()  # first calls may fill the interpreter's caches
+    gc.collect()
+    before = {k: sys.getrefcount(v) for k, v in shared.items()}
+    long_run()
+    gc.collect()
+    after = {k: sys.getrefcount(v) for k, v in shared.items()}
+    assert after == before

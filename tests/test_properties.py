@@ -1,14 +1,17 @@
 """The native functions against the plain-Python rules in model.py, on envelopes that are
 valid and invalid in every field, of every envelope kind, with str/int subclass values."""
 
+import collections
 import contextlib
 import re
+import types
 
 from hypothesis import assume, given, strategies as st
 
 from conftest import (
-    ENV_KINDS, AlwaysNe, DictSub, FalsyText, GetEnv, LeTrue, LtFalse, MappingEnv, Ms,
-    NeverNe, Text, TruthyText,
+    ENV_KINDS, AlwaysNe, BoolBomb, BoomNe, BoomText, ClaimsInt, ClaimsStr, DictSub, FalsyText,
+    GeTrue, GetEnv, LeBoom, LeTrue, LtBomb, LtBoom, LtFalse, MappingEnv, Ms, NeverNe, Text,
+    TruthyText, subclass,
 )
 from model import FIELDS, REF_PATTERN
 
@@ -185,3 +188,88 @@ def test_subclass_values_follow_the_same_rules(dr, env):
         assert wrapped[0] == "dict" and [k for k, _ in wrapped[1]] == [k for k, _ in plain[1]]
     else:
         assert wrapped == plain
+
+
+# ---- more mapping kinds, and values whose own methods raise or answer oddly ----------------
+
+class EqBomb:
+    """Not a str, no __ne__: `!=` falls back on __eq__, whose answer has no truth value."""
+    __hash__ = None
+
+    def __eq__(self, other):
+        return BoolBomb()
+
+
+class NeFalse:
+    def __ne__(self, other):
+        return False
+
+
+BoolBombText = subclass(str, "BoolBombText", __bool__=lambda self: BoolBomb())
+BoolIntText = subclass(str, "BoolIntText", __bool__=lambda self: 2)
+NeBomb = subclass(str, "NeBomb", __ne__=lambda self, other: BoolBomb())
+LeBomb = subclass(int, "LeBomb", __le__=lambda self, other: BoolBomb())
+LtNotImplemented = subclass(int, "LtNotImplemented", __lt__=lambda self, other: NotImplemented)
+
+HOSTILE = {
+    "text": st.one_of(st.text(max_size=3).map(BoomText), st.text(max_size=3).map(BoolBombText),
+                      st.text(max_size=3).map(BoolIntText), st.builds(ClaimsStr)),
+    "time": st.one_of(st.integers(-3, 2**60).map(LtBoom), st.integers(-3, 9).map(LtBomb),
+                      st.integers(0, 9).map(LeBoom), st.integers(0, 2**70).map(LeBomb),
+                      st.integers(-3, 9).map(LtNotImplemented), st.integers(0, 9).map(GeTrue),
+                      st.builds(ClaimsInt)),
+    "prev": st.one_of(REFS.map(BoomNe), REFS.map(NeBomb), st.text(max_size=3).map(NeBomb),
+                      st.builds(EqBomb), st.builds(NeFalse), REFS.map(str.encode)),
+}
+
+
+def ordered(data):
+    return collections.OrderedDict(reversed(list(data.items())))
+
+
+MORE_KINDS = [
+    types.MappingProxyType, ordered, collections.UserDict,
+    lambda data: collections.ChainMap({}, data),
+    lambda data: collections.defaultdict(lambda: "made up", data),  # get never calls the factory
+]
+
+
+@st.composite
+def hostile_envelopes(draw):
+    data = {}
+    for field in FIELDS:
+        mode = draw(st.sampled_from(["valid", "valid", "valid", "any", "hostile", "absent"]))
+        if mode == "valid":
+            data[field] = draw(valid_value(field))
+        elif mode == "any":
+            data[field] = draw(STRATEGIES[field])
+        elif mode == "hostile":
+            kind = "prev" if field == "prev_delegation_ref" else "time" if field.endswith("_ms") else "text"
+            data[field] = draw(HOSTILE[kind])
+    if draw(st.booleans()) and type(data.get("not_before_ms")) is int:
+        data["not_after_ms"] = data["not_before_ms"] + draw(st.integers(-1, 3))
+    return draw(st.sampled_from(MORE_KINDS + ENV_KINDS))(data)
+
+
+@given(env=hostile_envelopes(), claimed=st.one_of(REFS, st.text(max_size=3)))
+def test_hostile_values_agree_in_every_function(dr, mdl, env, claimed):
+    for name in ("_normalise", "delegation_ref"):
+        assert outcome(getattr(dr, name), env) == outcome(getattr(mdl, name), env), name
+    assert outcome(dr.tamper_detected, claimed, env) == outcome(mdl.tamper_detected, claimed, env)
+
+
+@given(links=st.lists(hostile_envelopes(), min_size=1, max_size=3), data=st.data(),
+       container=st.sampled_from(CONTAINERS))
+def test_hostile_chains_agree(dr, mdl, links, data, container):
+    prev, chain = "", []
+    for env in links:
+        if data.draw(st.booleans(), label="link properly"):
+            # Link it to its predecessor through a fresh envelope of the same content.
+            content = {k: env.get(k) for k in FIELDS if env.get(k) is not None}
+            env = dict(content, prev_delegation_ref=prev)
+        chain.append(env)
+        try:
+            prev = mdl.delegation_ref(env)
+        except Exception:
+            prev = "x"
+    assert outcome(dr.verify_chain, container(chain)) == outcome(mdl.verify_chain, container(chain))
