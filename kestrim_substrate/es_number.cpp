@@ -15,7 +15,7 @@ constexpr double kExactIntegerLimit = 9007199254740992.0;
 char* write_exponent(char* p, int exponent) noexcept {
     *p++ = 'e';
     *p++ = exponent < 0 ? '-' : '+';
-    return std::to_chars(p, p + 4, exponent < 0 ? -exponent : exponent).ptr;
+    return write_decimal(static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent), p);
 }
 
 }  // namespace
@@ -31,8 +31,7 @@ std::size_t format_double(double value, char* out) noexcept {
         value = -value;
     }
     if (value < kExactIntegerLimit && value == std::floor(value)) {
-        return static_cast<std::size_t>(
-            std::to_chars(p, p + 17, static_cast<std::uint64_t>(value)).ptr - out);
+        return static_cast<std::size_t>(write_decimal(static_cast<std::uint64_t>(value), p) - out);
     }
 
     // Shortest round-trip digits (closest to the exact value on ties) in the form

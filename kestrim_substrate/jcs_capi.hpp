@@ -12,6 +12,9 @@
 #define KESTRIM_JCS_CAPSULE_NAME "kestrim_substrate._jcs._C_API"
 #define KESTRIM_JCS_ABI_VERSION 1
 
+// Opaque: member names encoded once by prepare_members.
+struct KestrimJcsMembers;
+
 struct KestrimJcsApi {
     int abi_version;  // KESTRIM_JCS_ABI_VERSION
     // Borrowed: the genuine sha256_jcs function object, valid while the capsule lives
@@ -26,6 +29,14 @@ struct KestrimJcsApi {
     // ValueError rather than hash something else.
     int (*sha256_members_hex)(PyObject* const* keys, PyObject* const* values, Py_ssize_t n,
                               char out_hex[64]);
+    // Member names prepared once: keys are str, in canonical (UTF-16) order and distinct
+    // (ValueError/TypeError otherwise). The returned handle stays valid for the life of the
+    // process (never freed); nullptr with an exception set on failure.
+    const struct KestrimJcsMembers* (*prepare_members)(PyObject* const* keys, Py_ssize_t n);
+    // SHA-256 hex of the object whose members are the prepared keys with these values, exactly as
+    // sha256_jcs would give for a dict of them.
+    int (*sha256_prepared_hex)(const struct KestrimJcsMembers* members, PyObject* const* values,
+                               char out_hex[64]);
 };
 
 // Imports the table. On success returns it and leaves a strong reference to the capsule in

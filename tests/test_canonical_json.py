@@ -3,6 +3,7 @@
 import hashlib
 import json
 import math
+import random
 import shutil
 import subprocess
 import sys
@@ -123,6 +124,161 @@ def test_subclasses_by_stored_value():
     hostile = HostileDict({Hostile("k"): HostileList([HostileInt(7), HostileFloat(0.5), Hostile("v\n")])})
     plain = {"k": [7, 0.5, "v\n"]}
     assert canonicalize(hostile) == canonicalize(plain) == b'{"k":[7,0.5,"v\\n"]}'
+
+
+# ---- strings, integers and key order, against independent references ----------------------
+
+def json_string(text):
+    """The standard library's encoder escapes exactly the code units RFC 8785 escapes, in the
+    same forms (six-character escapes in lower-case hex), and writes everything else as is."""
+    return json.dumps(text, ensure_ascii=False).encode()
+
+
+class StrSub(str):
+    """Stored apart from its object header, unlike a plain str: the general string path."""
+
+
+# Neighbours of the escaped code units as well, where a mask that is off by one would show.
+ESCAPE_PROBES = ['"', "\\", "\n", "\b", "\x00", "\x1f", " ", "!", "#", "[", "]", "\x7f", "\x80", "\u20ac"]
+STRING_LENGTHS = [*range(0, 25), 31, 32, 33, 63, 64, 65, 511, 512, 513, 1030]
+
+
+def probe_positions(n):
+    if n <= 70:
+        return range(n)
+    return sorted({*range(10), *range(500, 520), *range(1020, 1030), *range(n - 10, n)} & set(range(n)))
+
+
+@pytest.mark.parametrize("probe", ESCAPE_PROBES, ids=ascii)
+@pytest.mark.parametrize("n", STRING_LENGTHS[1:])
+def test_string_with_one_probe_anywhere(n, probe):
+    for at in probe_positions(n):
+        text = "a" * at + probe + "b" * (n - at - 1)
+        expected = json_string(text)
+        assert canonicalize(text) == expected
+        assert canonicalize(StrSub(text)) == expected
+        # As a key (which sorts before U+FFFF) and as a member's value.
+        last = "\uffff"
+        assert canonicalize({last: text, text: 0}) == b"{%s:0,%s:%s}" % (expected, json_string(last), expected)
+
+
+@pytest.mark.parametrize("probe", ESCAPE_PROBES, ids=ascii)
+@pytest.mark.parametrize("n", STRING_LENGTHS)
+def test_string_of_one_unit_repeated(n, probe):
+    text = probe * n
+    assert canonicalize(text) == canonicalize(StrSub(text)) == json_string(text)
+    assert canonicalize({text: text}) == b"{%s:%s}" % (json_string(text), json_string(text))
+
+
+def around_powers_of_ten():
+    values = {0, 2**30 - 1, 2**30, 2**31, 2**32, MAX_SAFE - 1, MAX_SAFE}
+    for k in range(16):
+        values |= {10**k - 1, 10**k, 10**k + 1}
+    return sorted(v for v in values if v <= MAX_SAFE)
+
+
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize("value", around_powers_of_ten())
+@pytest.mark.parametrize("sign", [1, -1])
+def test_integers_as_python_writes_them(value, sign):
+    value *= sign
+    expected = str(value).encode()
+    assert canonicalize(value) == canonicalize(IntSub(value)) == expected
+    # Integral doubles below 2**53 are written as integers too.
+    assert canonicalize(float(value)) == expected
+    assert canonicalize({"n": value}) == b'{"n":%s}' % expected
+
+
+@pytest.mark.parametrize("value", [2**53, 2**53 + 1, 2**60 - 1, 2**60, 2**64])
+@pytest.mark.parametrize("sign", [1, -1])
+@pytest.mark.parametrize("kind", [int, IntSub])
+def test_integers_beyond_the_exact_range(value, sign, kind):
+    with pytest.raises(ValueError, match=f"integer {sign * value} is outside"):
+        canonicalize({"n": kind(sign * value)})
+    with pytest.raises(ValueError, match=f"integer {sign * value} is outside"):
+        sha256_jcs([kind(sign * value)])
+
+
+# Keys that agree in their first 8 code units, end within them, hold NUL (which sorts like
+# the end of a shorter key but is not one), or mix 1-, 2- and 4-byte str storage.
+KEY_SETS = [
+    ["delegate_id", "delegator_id", "not_after_ms", "not_before_ms", "prev_delegation_ref", "scope"],
+    ["abcdefgh", "abcdefghi", "abcdefgh\x00", "abcdefg", "abcdefgi"],
+    ["", "a", "a\x00", "a\x00\x00", "a\x00b", "\x00"],
+    ["abcdefghij", "abcdefghik", "abcdefghi", "abcdefghij\x00"],
+    ["\xe9", "z", "\xff", "e\u0301", "e"],
+    ["a", "\u0100", "\U00010000", "\ue000", "ab", "\ud7ff", "\xff"],
+    [f"prefix__{i:03}" for i in range(20)],
+    [f"{'x' * (i % 9)}{i}" for i in range(30)],
+]
+
+
+@pytest.mark.parametrize("keys", KEY_SETS, ids=lambda keys: ascii(keys[0]))
+@pytest.mark.parametrize("seed", range(4))
+def test_members_in_utf16_order(keys, seed):
+    shuffled = list(keys)
+    random.Random(seed).shuffle(shuffled)
+    if seed == 0:
+        shuffled.sort(key=lambda k: k.encode("utf-16-be"), reverse=True)
+    ordered = sorted(keys, key=lambda k: k.encode("utf-16-be"))
+    expected = b"{" + b",".join(b"%s:%d" % (json_string(k), keys.index(k)) for k in ordered) + b"}"
+    assert canonicalize({k: keys.index(k) for k in shuffled}) == expected
+
+
+@pytest.mark.parametrize("text", ["", "k", "abcdefg", "abcdefgh", "abcdefghi", "abcdefghijklmnop", "\u20ac" * 9])
+@pytest.mark.parametrize("before", [[], ["0"], ["\U0010ffff"]])
+def test_keys_with_equal_text_refused(text, before):
+    members = {k: 0 for k in before}
+    members[SameText(text)] = 1
+    members[SameText(text)] = 2
+    for function in (canonicalize, sha256_jcs):
+        with pytest.raises(ValueError, match="duplicate object key"):
+            function(members)
+
+
+def frame_depth():
+    frame, depth = sys._getframe(), 0
+    while frame is not None:
+        frame, depth = frame.f_back, depth + 1
+    return depth
+
+
+def test_recursion_limit_still_bounds_nesting():
+    limit = sys.getrecursionlimit()
+    depth = frame_depth()
+    sys.setrecursionlimit(depth + 200)
+    try:
+        assert canonicalize(nested(100)) == b"[" * 101 + b"]" * 101
+        with pytest.raises(RecursionError, match="while encoding canonical JSON"):
+            sha256_jcs(nested(400))
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+# ---- the hash over every buffer layout --------------------------------------------------
+
+# Canonical lengths around the SHA-256 block (64 bytes; padding takes 9 at least, so 55 and
+# 56 bytes differ by a block) and around the 4 KiB buffer, beyond which the text goes to the
+# hash as it is written.
+HASHED_LENGTHS = [*range(1, 140), *range(4000, 4110), 8190, 8191, 8192, 8193, 12_300]
+
+
+@pytest.mark.parametrize("length", HASHED_LENGTHS)
+def test_hash_of_every_length(length):
+    value = 7 if length == 1 else "".join(chr(0x61 + i % 26) for i in range(length - 2))
+    data = canonicalize(value)
+    assert len(data) == length
+    assert sha256_jcs(value) == hashlib.sha256(data).hexdigest()
+
+
+@pytest.mark.parametrize("members", [10, 100, 400])
+def test_hash_of_documents_beyond_the_buffer(members):
+    # Members of uneven sizes, some escaped, so the buffer fills at every kind of boundary.
+    value = {f"k{i}\n": ["v" * (i * 37 % 300), i * 7919, {"\x01": i / 3}] for i in range(members)}
+    assert sha256_jcs(value) == hashlib.sha256(canonicalize(value)).hexdigest()
 
 
 # ---- refusals ---------------------------------------------------------------------------

@@ -1,6 +1,10 @@
 """The C API capsule of kestrim_substrate._jcs, called through ctypes as another extension would."""
 
 import ctypes
+import gc
+import math
+import re
+import sys
 
 import pytest
 
@@ -19,12 +23,20 @@ SHA256_MEMBERS_HEX = ctypes.PYFUNCTYPE(
 )
 
 
+PREPARE_MEMBERS = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(ctypes.py_object), ctypes.c_ssize_t)
+SHA256_PREPARED_HEX = ctypes.PYFUNCTYPE(
+    ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(HexOut)
+)
+
+
 class Api(ctypes.Structure):
     _fields_ = [
         ("abi_version", ctypes.c_int),
         ("sha256_jcs", ctypes.c_void_p),
         ("sha256_hex", SHA256_HEX),
         ("sha256_members_hex", SHA256_MEMBERS_HEX),
+        ("prepare_members", PREPARE_MEMBERS),
+        ("sha256_prepared_hex", SHA256_PREPARED_HEX),
     ]
 
 
@@ -46,6 +58,20 @@ def members_hex(api, keys, values):
     out = HexOut()
     array = ctypes.py_object * len(keys)
     assert api.sha256_members_hex(array(*keys), array(*values), len(keys), ctypes.byref(out)) == 0
+    return out.raw.decode()
+
+
+def objects(items):
+    return (ctypes.py_object * len(items))(*items)
+
+
+def prepare(api, keys):
+    return api.prepare_members(objects(keys), len(keys))
+
+
+def prepared_hex(api, handle, values):
+    out = HexOut()
+    assert api.sha256_prepared_hex(handle, objects(values), ctypes.byref(out)) == 0
     return out.raw.decode()
 
 
@@ -102,3 +128,127 @@ def test_sha256_hex_raises_like_function(api, obj, error):
         hex_of(api, obj)
     with pytest.raises(error):
         members_hex(api, list(obj), list(obj.values()))
+
+
+# ---- prepared members -------------------------------------------------------------------
+
+TYPICAL_KEYS = ["delegate_id", "delegator_id", "not_after_ms", "not_before_ms", "prev_delegation_ref", "scope"]
+TYPICAL_VALUES = ["agent-b", "agent-a", 1767225600000, 1764547200000, "sha256:" + "ab" * 32, "payments:read"]
+
+
+class IntSub(int):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+# Each key set with value rows to hash under it; keys in UTF-16 order as the API requires.
+PREPARED_CASES = [
+    ([], [[]]),
+    (TYPICAL_KEYS, [TYPICAL_VALUES, [None, True, False, -0.0, 1.5e-7, []], [{"b": [1, {"a": ()}]}] * 6]),
+    (["", "10", "9", "\U00010000", "\ue000"], [[None, [1, {"z": 0, "y": True}], "nine", 2.5, "e"]]),
+    # Keys that must be escaped, and one beyond the 4 KiB buffer: its piece alone outgrows it.
+    (["\n", '"q"', "a\\b", "k" * 10_000], [[1, 2, 3, 4], ["x" * 5000, "\x00", "\u20ac", "\U0001f602"]]),
+    (["\xe9", "\u20ac", "\U0001f602"], [[IntSub(5), StrSub("s\n"), 2**53 - 1]]),
+    ([f"k{i:03}" for i in range(40)], [list(range(40)), [str(i) * i for i in range(40)]]),
+]
+
+
+@pytest.mark.parametrize("keys, rows", PREPARED_CASES, ids=lambda v: ascii(v)[:30])
+def test_prepared_matches_dict(api, keys, rows):
+    handle = prepare(api, keys)
+    assert handle
+    for values in rows:
+        assert prepared_hex(api, handle, values) == sha256_jcs(dict(zip(keys, values)))
+        assert members_hex(api, keys, values) == sha256_jcs(dict(zip(keys, values)))
+
+
+def test_prepared_handles_last(api):
+    first = prepare(api, TYPICAL_KEYS)
+    others = [prepare(api, [f"other{i}"]) for i in range(50)]
+    gc.collect()
+    assert prepared_hex(api, first, TYPICAL_VALUES) == sha256_jcs(dict(zip(TYPICAL_KEYS, TYPICAL_VALUES)))
+    assert len(set(others)) == 50 and first not in others
+    # The same keys prepared again share the handle rather than take more memory.
+    assert prepare(api, [str(k) for k in TYPICAL_KEYS]) == first
+
+
+def cyclic():
+    a = []
+    a.append(a)
+    return a
+
+
+def deep(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+class HostileInt(int):
+    def __index__(self):
+        raise AssertionError("__index__ called")
+
+    __int__ = __repr__ = __str__ = __index__
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [2**53, -(2**53), HostileInt(2**64), 10**5000, math.nan, -math.inf, "ok\ud800", {1: 2}, {"a": 1, "\udfff": 2},
+     {"a", "b"}, object(), b"bytes", [1, {"x": frozenset()}], cyclic(), deep(100_000)],
+    ids=lambda v: type(v).__name__,
+)
+@pytest.mark.parametrize("at", [0, 2, 5])
+def test_prepared_refuses_as_sha256_jcs_does(api, bad, at):
+    values = list(TYPICAL_VALUES)
+    values[at] = bad
+    with pytest.raises(Exception) as expected:
+        sha256_jcs(dict(zip(TYPICAL_KEYS, values)))
+    handle = prepare(api, TYPICAL_KEYS)
+    with pytest.raises(expected.type) as got:
+        prepared_hex(api, handle, values)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize(
+    "keys, error",
+    [
+        (["b", "a"], ValueError),
+        (["\ue000", "\U00010000"], ValueError),  # code point order, not UTF-16 order
+        (["a", "a"], ValueError),
+        (["abcdefghij", "abcdefghij"], ValueError),
+        (["a", 1], TypeError),
+        ([b"a"], TypeError),
+        (["a", "\udc00"], ValueError),
+    ],
+)
+def test_prepare_refuses_as_members_do(api, keys, error):
+    with pytest.raises(error) as expected:
+        members_hex(api, keys, [0] * len(keys))
+    with pytest.raises(error) as got:
+        prepare(api, keys)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("depth", [1998, 1999])
+def test_prepared_object_is_a_level_of_nesting(api, depth):
+    # At the fixed nesting bound, with the interpreter's own limit out of the way: the
+    # prepared object must count as the level the dict it stands for is.
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(10**6)
+    try:
+        values = list(TYPICAL_VALUES)
+        values[1] = deep(depth)
+        handle = prepare(api, TYPICAL_KEYS)
+        try:
+            expected = sha256_jcs(dict(zip(TYPICAL_KEYS, values)))
+        except RecursionError as error:
+            with pytest.raises(RecursionError, match=re.escape(str(error))):
+                prepared_hex(api, handle, values)
+        else:
+            assert prepared_hex(api, handle, values) == expected
+    finally:
+        sys.setrecursionlimit(limit)
