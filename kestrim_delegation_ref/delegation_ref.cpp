@@ -21,10 +21,6 @@ constexpr Py_ssize_t kRefLength = 71;  // "sha256:" + 64 hex digits
 constexpr Py_ssize_t kPrefixLength = 7;
 constexpr Py_ssize_t kDigestLength = 64;
 
-// The hashed object's members in canonical (sorted) order, as indices of validated fields.
-constexpr Field kHashedOrder[kFieldCount] = {kDelegateId, kDelegatorId, kNotAfterMs,
-                                             kNotBeforeMs, kPrevRef, kScope};
-
 // ---- host operations --------------------------------------------------------------------
 
 // What `raise exc` does: an instance is raised as it is; a class is called once, and what
@@ -264,7 +260,7 @@ PyObject* delegation_ref_body(PyObject* const* args) {
     if (hash.get() == own.sha256_jcs && own.jcs) {
         // The substrate's own hash: no dict to build, no digest string to join.
         char hex[kDigestLength];
-        if (own.jcs->sha256_members_hex(keys, values, kFieldCount, hex) < 0) return nullptr;
+        if (own.jcs->sha256_prepared_hex(own.jcs_fields, values, hex) < 0) return nullptr;
         if (prefix.get() == own.sha256_prefix) return make_ref(hex);
         digest = PyRef(PyUnicode_FromStringAndSize(hex, kDigestLength));
     } else {

@@ -100,6 +100,7 @@ void forget_module(ModuleState& st) {
     Py_CLEAR(o.sha256_jcs);
     o.jcs = nullptr;
     Py_CLEAR(o.jcs_capsule);
+    o.jcs_fields = nullptr;  // prepared names live for the process; nothing to free
     Py_CLEAR(st.builtins);
     st.globals = nullptr;
     for (GlobalName* g : {&st.names.normalise, &st.names.delegation_ref, &st.names.sha256_prefix,
@@ -156,6 +157,13 @@ void find_substrate_api(Originals& own) {
                               : nullptr;
     PyErr_Clear();  // no substrate internals: the general path serves
     if (!api || api->abi_version != KESTRIM_JCS_ABI_VERSION || api->sha256_jcs != own.sha256_jcs) {
+        return;
+    }
+    PyObject* keys[kFieldCount];
+    for (int i = 0; i < kFieldCount; ++i) keys[i] = state().names.field[kHashedOrder[i]];
+    own.jcs_fields = api->prepare_members(keys, kFieldCount);
+    if (!own.jcs_fields) {
+        PyErr_Clear();
         return;
     }
     own.jcs = api;

@@ -12,6 +12,7 @@
 #include "kestrim_delegation_ref/function.hpp"
 
 struct KestrimJcsApi;
+struct KestrimJcsMembers;
 
 namespace kestrim::delegation {
 
@@ -26,6 +27,10 @@ struct GlobalName {
     uint64_t seen_version;
     PyObject* seen_value;
 };
+
+// The hashed object's members in canonical (sorted) order, as validated fields.
+constexpr Field kHashedOrder[kFieldCount] = {kDelegateId, kDelegatorId, kNotAfterMs,
+                                             kNotBeforeMs, kPrevRef, kScope};
 
 // Interned once and kept for the life of the process.
 struct Names {
@@ -57,6 +62,7 @@ struct Originals {
     PyObject* sha256_jcs = nullptr;
     const KestrimJcsApi* jcs = nullptr;  // set only when sha256_jcs is the substrate's own
     PyObject* jcs_capsule = nullptr;     // owns the table jcs points into
+    const KestrimJcsMembers* jcs_fields = nullptr;  // the six hashed names, encoded once
 };
 
 struct ModuleState {
