@@ -5,7 +5,7 @@ VENV   := .venv
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip --disable-pip-version-check -q
 
-.PHONY: build test test-asan demo bench clean
+.PHONY: build test test-quick test-asan demo bench clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -17,7 +17,11 @@ $(VENV)/.ready: pyproject.toml
 build: $(VENV)/.ready
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 
-test: build
+# The tests against the release build, then again under the sanitizers: what CI runs.
+test: test-quick test-asan
+
+# The release build alone, for a quick round while working.
+test-quick: build
 	$(VENV)/bin/pytest -q
 
 # The whole suite against both extensions built with AddressSanitizer and UBSan, in a CMake
