@@ -690,6 +690,7 @@ print(dr.delegation_ref(env) == before, dr.verify_chain([env]) == [before])
     root = os.path.dirname(os.path.dirname(os.path.abspath(package.origin)))
     env = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.tcache_count=0:glibc.malloc.perturb=165")
     env["PYTHONPATH"] = os.pathsep.join([root] + [p for p in [env.get("PYTHONPATH")] if p])
+    # From the package's parent, so `-c`'s current-directory entry finds the same package.
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env=env, timeout=120)
+                            env=env, timeout=120, cwd=root)
     assert (result.returncode, result.stdout) == (0, "True True\n"), result.stderr[-2000:]
