@@ -60,10 +60,12 @@ test-asan: build
 # The main job end to end: the example chain verifies (three refs), and its copy whose middle
 # link was widened afterwards fails at the link after it. That failure, exit status 1, is the
 # expected outcome, so it is what makes the target succeed.
+# -P: from the repository root, `-m` would otherwise import the source folder, which has no
+# built extension, instead of the installed package.
 demo: build
-	$(VPY) -m kestrim_delegation_ref verify examples/chain.jsonl
+	$(VPY) -P -m kestrim_delegation_ref verify examples/chain.jsonl
 	@echo "--- the same chain with link 1's scope widened afterwards; must fail at link 2:"
-	$(VPY) -m kestrim_delegation_ref verify examples/chain-tampered.jsonl; test $$? -eq 1
+	$(VPY) -P -m kestrim_delegation_ref verify examples/chain-tampered.jsonl; test $$? -eq 1
 
 # Side-by-side timings against pure Python and orjson; prints PASS/FAIL per target.
 bench: build
