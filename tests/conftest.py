@@ -150,6 +150,21 @@ class BoolBomb:
         raise Boom("truth")
 
 
+class EqBomb:
+    """Not a str and without __ne__: `!=` falls back on __eq__, whose answer has no truth."""
+    __hash__ = None
+
+    def __eq__(self, other):
+        return BoolBomb()
+
+
+class NeFalse:
+    """Equal to "" by its own !=, so accepted as prev_delegation_ref, and not JSON."""
+
+    def __ne__(self, other):
+        return False
+
+
 # --- str/int subclasses that decide the module's tests by their own methods ---
 
 def answers(value):

@@ -19,7 +19,7 @@ import sys
 import pytest
 
 import model
-from conftest import BoolBomb, Boom, build_chain, reference_ref, run_python
+from conftest import BoolBomb, Boom, EqBomb, NeFalse, build_chain, reference_ref, run_python
 
 REF = "sha256:" + "ab" * 32
 LINKS = build_chain(3)  # plain data, copied for every run
@@ -171,21 +171,6 @@ def str_sub(name, **methods):
 
 def int_sub(name, **methods):
     return type(name, (int,), methods)
-
-
-class EqBomb:
-    """Not a str and without __ne__: `!=` falls back on __eq__, whose answer has no truth."""
-    __hash__ = None
-
-    def __eq__(self, other):
-        return BoolBomb()
-
-
-class NeFalse:
-    """Equal to "" by its own !=, so accepted as prev_delegation_ref, and not JSON."""
-
-    def __ne__(self, other):
-        return False
 
 
 class ClassBoom:

@@ -7,7 +7,7 @@ import tracemalloc
 
 import pytest
 
-from conftest import DELETE, Boom, LtBoom, MappingEnv, NeverNe, Text, build_chain, envelope
+from conftest import DELETE, BoolBomb, Boom, EqBomb, LtBoom, NeFalse, MappingEnv, NeverNe, Text, build_chain, envelope
 
 ROUNDS = 2000
 SLACK = 16 * 1024  # one leaked small object per call would be ~64 KiB
@@ -60,29 +60,33 @@ CASES = {
 }
 
 
-def run(f, args, rounds):
+def run(f, args, rounds, expected=(ValueError, TypeError, AttributeError, ZeroDivisionError, Boom)):
     for _ in range(rounds):
         try:
             f(*args)
-        except (ValueError, TypeError, AttributeError, ZeroDivisionError, Boom):
+        except expected:
             pass
+
+
+def memory_kept(f, args, expected=(ValueError, TypeError, AttributeError, ZeroDivisionError, Boom)):
+    """Bytes still traced after ROUNDS more calls, once caches and free lists have settled."""
+    run(f, args, 100, expected)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        run(f, args, 200, expected)
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        run(f, args, ROUNDS, expected)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_memory_is_flat(dr, case):
-    f, args = CASES[case](dr)
-    run(f, args, 100)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        run(f, args, 200)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        run(f, args, ROUNDS)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    grown = memory_kept(*CASES[case](dr))
     assert grown < SLACK, f"{grown} bytes kept after {ROUNDS} calls"
 
 
@@ -120,23 +124,6 @@ class GetRaisesAt:
         if self.n == 0:
             raise Boom("get")
         return self.data.get(*args)
-
-
-class Bomb:
-    def __bool__(self):
-        raise Boom("truth")
-
-
-class EqBomb:
-    __hash__ = None
-
-    def __eq__(self, other):
-        return Bomb()
-
-
-class NeFalse:
-    def __ne__(self, other):
-        return False
 
 
 class Stop(StopIteration):
@@ -231,13 +218,13 @@ HOSTILE = {
     "get-property-raises": lambda dr: (dr.delegation_ref, (type("E", (), {"get": property(raising(Boom, "p"))})(),)),
     "text-bool-returns-int": lambda dr: (dr._normalise, (envelope(scope=sub(str, __bool__=lambda s: 2)("s")),)),
     "text-class-raises": lambda dr: (dr._normalise, (envelope(scope=type("C", (), {"__class__": property(raising(Boom, "c"))})()),)),
-    "time-lt-result-bomb": lambda dr: (dr._normalise, (envelope(not_before_ms=sub(int, __lt__=lambda s, o: Bomb())(1)),)),
+    "time-lt-result-bomb": lambda dr: (dr._normalise, (envelope(not_before_ms=sub(int, __lt__=lambda s, o: BoolBomb())(1)),)),
     "time-le-raises": lambda dr: (dr._normalise, (envelope(not_after_ms=sub(int, __le__=raising(Boom, "le"))(2**70)),)),
-    "time-le-result-bomb": lambda dr: (dr._normalise, (envelope(not_after_ms=sub(int, __le__=lambda s, o: Bomb())(2**70)),)),
-    "prev-ne-result-bomb": lambda dr: (dr._normalise, (envelope(prev_delegation_ref=sub(str, __ne__=lambda s, o: Bomb())(REF)),)),
+    "time-le-result-bomb": lambda dr: (dr._normalise, (envelope(not_after_ms=sub(int, __le__=lambda s, o: BoolBomb())(2**70)),)),
+    "prev-ne-result-bomb": lambda dr: (dr._normalise, (envelope(prev_delegation_ref=sub(str, __ne__=lambda s, o: BoolBomb())(REF)),)),
     "prev-eq-result-bomb": lambda dr: (dr._normalise, (envelope(prev_delegation_ref=EqBomb()),)),
     "prev-bytes": lambda dr: (dr.tamper_detected, (REF, envelope(prev_delegation_ref=REF.encode()))),
-    "pattern-rebound-result-bomb": lambda dr: (rebound(dr, _REF_RE=type("P", (), {"match": lambda s, v: Bomb()})())._normalise,
+    "pattern-rebound-result-bomb": lambda dr: (rebound(dr, _REF_RE=type("P", (), {"match": lambda s, v: BoolBomb()})())._normalise,
                                                (envelope(prev_delegation_ref=REF),)),
     "pattern-rebound-no-match": lambda dr: (rebound(dr, _REF_RE=None)._normalise, (envelope(prev_delegation_ref=REF),)),
     "hash-refuses-surrogate": lambda dr: (dr.delegation_ref, (envelope(scope=BAD),)),
@@ -305,29 +292,9 @@ def binding_errors(dr):
 HOSTILE["binding-errors"] = binding_errors
 
 
-def run_any(f, args, rounds):
-    for _ in range(rounds):
-        try:
-            f(*args)
-        except Exception:
-            pass
-
-
 @pytest.mark.parametrize("case", HOSTILE)
 def test_hostile_paths_keep_memory_flat(dr, case):
-    f, args = HOSTILE[case](dr)
-    run_any(f, args, 100)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        run_any(f, args, 200)
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        run_any(f, args, ROUNDS)
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
+    grown = memory_kept(*HOSTILE[case](dr), expected=Exception)
     assert grown < SLACK, f"{grown} bytes kept after {ROUNDS} rounds"
 
 
@@ -353,7 +320,7 @@ def test_shared_objects_keep_exact_reference_counts(dr):
                 saved = dict(ns)
                 try:
                     f, args = cases[case](dr)
-                    run_any(f, args, 50)
+                    run(f, args, 50, Exception)
                     del f, args
                 finally:
                     ns.clear()

@@ -9,9 +9,9 @@ import types
 from hypothesis import assume, given, strategies as st
 
 from conftest import (
-    ENV_KINDS, AlwaysNe, BoolBomb, BoomNe, BoomText, ClaimsInt, ClaimsStr, DictSub, FalsyText,
-    GeTrue, GetEnv, LeBoom, LeTrue, LtBomb, LtBoom, LtFalse, MappingEnv, Ms, NeverNe, Text,
-    TruthyText, subclass,
+    ENV_KINDS, AlwaysNe, BoolBomb, BoomNe, BoomText, ClaimsInt, ClaimsStr, DictSub, EqBomb,
+    FalsyText, GeTrue, GetEnv, LeBoom, LeTrue, LtBomb, LtBoom, LtFalse, MappingEnv, Ms, NeFalse,
+    NeverNe, Text, TruthyText, subclass,
 )
 from model import FIELDS, REF_PATTERN
 
@@ -186,24 +186,14 @@ def test_subclass_values_follow_the_same_rules(dr, env):
     wrapped = outcome(dr._normalise, as_subclasses(data))
     if plain[0] == "dict":
         assert wrapped[0] == "dict" and [k for k, _ in wrapped[1]] == [k for k, _ in plain[1]]
+    elif plain[1] is TypeError:
+        # The host's own TypeError (from the pattern) names the value's type, which differs.
+        assert wrapped[:2] == plain[:2]
     else:
         assert wrapped == plain
 
 
 # ---- more mapping kinds, and values whose own methods raise or answer oddly ----------------
-
-class EqBomb:
-    """Not a str, no __ne__: `!=` falls back on __eq__, whose answer has no truth value."""
-    __hash__ = None
-
-    def __eq__(self, other):
-        return BoolBomb()
-
-
-class NeFalse:
-    def __ne__(self, other):
-        return False
-
 
 BoolBombText = subclass(str, "BoolBombText", __bool__=lambda self: BoolBomb())
 BoolIntText = subclass(str, "BoolIntText", __bool__=lambda self: 2)
