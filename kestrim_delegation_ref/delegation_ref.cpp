@@ -6,6 +6,7 @@
 // exceptions pass through. The shortcuts below are taken only where no caller could tell:
 // an exact dict's `get`, an exact str or int's comparisons, and names still bound to what the
 // module bound at initialisation.
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -20,6 +21,13 @@ namespace {
 constexpr Py_ssize_t kRefLength = 71;  // "sha256:" + 64 hex digits
 constexpr Py_ssize_t kPrefixLength = 7;
 constexpr Py_ssize_t kDigestLength = 64;
+
+// The digits `[0-9a-f]` admits.
+constexpr std::array<bool, 256> kLowerHex = [] {
+    std::array<bool, 256> table{};
+    for (const char* c = "0123456789abcdef"; *c; ++c) table[static_cast<unsigned char>(*c)] = true;
+    return table;
+}();
 
 // ---- host operations --------------------------------------------------------------------
 
@@ -121,13 +129,8 @@ bool has_ref_shape(PyObject* text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n == kRefLength + 1 && s[kRefLength] == '\n') n = kRefLength;
     if (n != kRefLength || std::memcmp(s, "sha256:", kPrefixLength) != 0) return false;
-    static const auto kLowerHex = [] {
-        struct Table { bool ok[256] = {}; } t;
-        for (const char* c = "0123456789abcdef"; *c; ++c) t.ok[static_cast<unsigned char>(*c)] = true;
-        return t;
-    }();
     for (Py_ssize_t i = kPrefixLength; i < kRefLength; ++i) {
-        if (!kLowerHex.ok[s[i]]) return false;
+        if (!kLowerHex[s[i]]) return false;
     }
     return true;
 }

@@ -5,9 +5,8 @@
 // those of kestrim_substrate.sha256_jcs. Every entry is called with the GIL held.
 #pragma once
 
-#include "common/py_ref.hpp"
-
-#include <utility>
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #define KESTRIM_JCS_CAPSULE_NAME "kestrim_substrate._jcs._C_API"
 #define KESTRIM_JCS_ABI_VERSION 1
@@ -38,22 +37,3 @@ struct KestrimJcsApi {
     int (*sha256_prepared_hex)(const struct KestrimJcsMembers* members, PyObject* const* values,
                                char out_hex[64]);
 };
-
-// Imports the table. On success returns it and leaves a strong reference to the capsule in
-// keep_alive (hold it for as long as the table is used); on failure returns nullptr with an
-// exception set.
-inline const KestrimJcsApi* kestrim_jcs_import(kestrim::PyRef& keep_alive) {
-    kestrim::PyRef module(PyImport_ImportModule("kestrim_substrate._jcs"));
-    if (!module) return nullptr;
-    kestrim::PyRef capsule(PyObject_GetAttrString(module.get(), "_C_API"));
-    if (!capsule) return nullptr;
-    auto* api = static_cast<const KestrimJcsApi*>(PyCapsule_GetPointer(capsule.get(), KESTRIM_JCS_CAPSULE_NAME));
-    if (api == nullptr) return nullptr;
-    if (api->abi_version != KESTRIM_JCS_ABI_VERSION) {
-        PyErr_Format(PyExc_ImportError, "kestrim_substrate._jcs offers C API version %d, expected %d",
-                     api->abi_version, KESTRIM_JCS_ABI_VERSION);
-        return nullptr;
-    }
-    keep_alive = std::move(capsule);
-    return api;
-}
