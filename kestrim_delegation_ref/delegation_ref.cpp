@@ -222,8 +222,23 @@ PyObject* normalise_body(PyObject* const* args) {
     return result.release();
 }
 
-const int kDelegationRefLine = __LINE__;
-PyObject* delegation_ref_body(PyObject* const* args) {
+// Traceback entries owed to an error by our own functions that were entered directly: added
+// once the error is known to go on, and not at all when it is caught and answered.
+class OwedFrames {
+public:
+    void owe(PyObject* fn) noexcept { fns_[count_++] = fn; }
+    // Innermost first, as the calls were left.
+    void settle() const {
+        for (int i = 0; i < count_; ++i) native_function_add_traceback(fns_[i]);
+    }
+
+private:
+    PyObject* fns_[2] = {};
+    int count_ = 0;
+};
+
+// The ref of an envelope: what delegation_ref returns, its own frame aside.
+PyObject* compute_ref(PyObject* envelope, OwedFrames& owed) {
     ModuleState& st = state();
     Names& names = st.names;
     const Originals& own = st.originals;
@@ -234,12 +249,12 @@ PyObject* delegation_ref_body(PyObject* const* args) {
     Fields fields;
     PyRef normalised;
     if (normalise.get() == own.normalise) {
-        if (read_envelope(args[0], fields) < 0) {
-            native_function_add_traceback(own.normalise);
+        if (read_envelope(envelope, fields) < 0) {
+            owed.owe(own.normalise);
             return nullptr;
         }
     } else {
-        normalised = PyRef(call_with(normalise.get(), own.normalise, args[0]));
+        normalised = PyRef(call_with(normalise.get(), own.normalise, envelope));
         if (!normalised) return nullptr;
     }
     PyRef prefix(load_global(names.sha256_prefix));
@@ -280,13 +295,21 @@ PyObject* delegation_ref_body(PyObject* const* args) {
     return PyNumber_Add(prefix.get(), digest.get());
 }
 
+const int kDelegationRefLine = __LINE__;
+PyObject* delegation_ref_body(PyObject* const* args) {
+    OwedFrames owed;
+    PyObject* ref = compute_ref(args[0], owed);
+    if (!ref) owed.settle();
+    return ref;
+}
+
 // `except DelegationRefError: return True` around the recomputation. The class is looked up
-// only now; anything else, or an error raised while matching, propagates.
-PyObject* true_if_rule_error() {
+// only now; anything else, or an error raised while matching, propagates, and then gets the
+// traceback entries it is owed.
+PyObject* true_if_rule_error(const OwedFrames& owed) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
     PyRef pending_type(type), pending(value), pending_tb(traceback);
 
     PyRef handler(load_global(state().names.delegation_ref_error));
@@ -306,18 +329,23 @@ PyObject* true_if_rule_error() {
                             "catching classes that do not inherit from BaseException is not allowed");
         }
     }
-    if (matches < 0) {
-        // Raised while handling: the new error keeps the one it interrupted as its context.
-        PyObject *new_type, *new_value, *new_tb;
-        PyErr_Fetch(&new_type, &new_value, &new_tb);
-        PyErr_NormalizeException(&new_type, &new_value, &new_tb);
-        if (new_tb) PyException_SetTraceback(new_value, new_tb);
-        PyException_SetContext(new_value, pending.release());
-        PyErr_Restore(new_type, new_value, new_tb);
-        return nullptr;
-    }
-    if (matches) Py_RETURN_TRUE;
+    if (matches > 0) Py_RETURN_TRUE;
+
+    PyObject *raised_type = nullptr, *raised = nullptr, *raised_tb = nullptr;
+    if (matches < 0) PyErr_Fetch(&raised_type, &raised, &raised_tb);
     PyErr_Restore(pending_type.release(), pending.release(), pending_tb.release());
+    owed.settle();
+    if (matches == 0) return nullptr;
+
+    // Raised while handling: the new error replaces the pending one and keeps it as context.
+    PyErr_Fetch(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    PyErr_NormalizeException(&raised_type, &raised, &raised_tb);
+    if (raised_tb) PyException_SetTraceback(raised, raised_tb);
+    PyException_SetContext(raised, value);
+    PyErr_Restore(raised_type, raised, raised_tb);
     return nullptr;
 }
 
@@ -325,16 +353,28 @@ const int kTamperDetectedLine = __LINE__;
 PyObject* tamper_detected_body(PyObject* const* args) {
     PyObject* claimed_ref = args[0];
     const Originals& own = state().originals;
+    OwedFrames owed;
     PyRef fn(load_global(state().names.delegation_ref));
-    if (!fn) return true_if_rule_error();
-    PyRef ref(call_with(fn.get(), own.delegation_ref, args[1]));
-    if (!ref) return true_if_rule_error();
+    if (!fn) return true_if_rule_error(owed);
+    PyRef ref;
+    if (fn.get() == own.delegation_ref) {
+        // Entered directly, its traceback entries owed: a malformed envelope, the common
+        // failure here, is answered with True and needs none.
+        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+            ref = PyRef(compute_ref(args[1], owed));
+            Py_LeaveRecursiveCall();
+        }
+        owed.owe(own.delegation_ref);
+    } else {
+        ref = PyRef(call_with(fn.get(), own.delegation_ref, args[1]));
+    }
+    if (!ref) return true_if_rule_error(owed);
     if (PyUnicode_CheckExact(ref.get()) && PyUnicode_CheckExact(claimed_ref)) {
         return PyBool_FromLong(PyUnicode_Compare(ref.get(), claimed_ref) != 0);
     }
     // The answer is whatever `!=` gives: a claimed ref with its own comparison decides.
     PyObject* answer = PyObject_RichCompare(ref.get(), claimed_ref, Py_NE);
-    return answer ? answer : true_if_rule_error();
+    return answer ? answer : true_if_rule_error(OwedFrames());
 }
 
 // A chain's links in order: an exact list or tuple by position, reading its length again
