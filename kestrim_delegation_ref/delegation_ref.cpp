@@ -53,12 +53,20 @@ PyObject* raise_object(PyObject* exc) {
 }
 
 // raise DelegationRefError(message), with the class looked up only now.
-PyObject* raise_rule(PyObject* message) {
+// The message is made only after the class is found, so a missing class is what is reported.
+template <typename MakeMessage>
+PyObject* raise_rule_with(MakeMessage make_message) {
     PyRef cls(load_global(state().names.delegation_ref_error));
     if (!cls) return nullptr;
-    PyRef exc(PyObject_CallOneArg(cls.get(), message));
+    PyRef message(make_message());
+    if (!message) return nullptr;
+    PyRef exc(PyObject_CallOneArg(cls.get(), message.get()));
     if (!exc) return nullptr;
     return raise_object(exc.get());
+}
+
+PyObject* raise_rule(PyObject* message) {
+    return raise_rule_with([message] { return Py_NewRef(message); });
 }
 
 // Truth value of `left op right`, as `if left op right:` would take it; -1 on error.
@@ -432,15 +440,11 @@ PyObject* verify_chain_body(PyObject* const* args) {
         const int broken = not_equal(claimed.get(), expected.get());
         if (broken < 0) return nullptr;
         if (broken) {
-            PyRef cls(load_global(st.names.delegation_ref_error));
-            if (!cls) return nullptr;
-            PyRef message(PyUnicode_FromFormat(
-                "chain break at link %zd: prev_delegation_ref does not match the prior link",
-                index));
-            if (!message) return nullptr;
-            PyRef exc(PyObject_CallOneArg(cls.get(), message.get()));
-            if (!exc) return nullptr;
-            return raise_object(exc.get());
+            return raise_rule_with([index] {
+                return PyUnicode_FromFormat(
+                    "chain break at link %zd: prev_delegation_ref does not match the prior link",
+                    index);
+            });
         }
         PyRef fn(load_global(st.names.delegation_ref));
         if (!fn) return nullptr;
