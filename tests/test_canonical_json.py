@@ -216,16 +216,79 @@ KEY_SETS = [
 ]
 
 
+def utf16_order(keys):
+    return sorted(keys, key=lambda k: k.encode("utf-16-be"))
+
+
+def members_text(keys, value_of):
+    return b"{" + b",".join(b"%s:%d" % (json_string(k), value_of(k)) for k in utf16_order(keys)) + b"}"
+
+
+# Seed 0 gives the keys in reverse order, seed 4 already in order (which is written without
+# sorting), the others shuffled.
 @pytest.mark.parametrize("keys", KEY_SETS, ids=lambda keys: ascii(keys[0]))
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("seed", range(5))
 def test_members_in_utf16_order(keys, seed):
     shuffled = list(keys)
     random.Random(seed).shuffle(shuffled)
     if seed == 0:
-        shuffled.sort(key=lambda k: k.encode("utf-16-be"), reverse=True)
-    ordered = sorted(keys, key=lambda k: k.encode("utf-16-be"))
-    expected = b"{" + b",".join(b"%s:%d" % (json_string(k), keys.index(k)) for k in ordered) + b"}"
-    assert canonicalize({k: keys.index(k) for k in shuffled}) == expected
+        shuffled = utf16_order(keys)[::-1]
+    if seed == 4:
+        shuffled = utf16_order(keys)
+    members = {k: keys.index(k) for k in shuffled}
+    expected = members_text(keys, keys.index)
+    assert canonicalize(members) == expected
+    assert sha256_jcs(members) == hashlib.sha256(expected).hexdigest()
+
+
+class Slots:
+    pass
+
+
+def with_deleted(keys, reinsert):
+    # Deleted items leave empty slots in the table, before, between and after the rest;
+    # items deleted and inserted again move to the end.
+    ordered = utf16_order(keys)
+    members = {"~0": 0, **{k: 0 for k in ordered[:2]}, "~1": 0, **{k: 0 for k in ordered[2:]}, "~2": 0}
+    for k in ("~0", "~1", "~2", *(ordered[:2] if reinsert else ())):
+        del members[k]
+    for k in ordered[:2] if reinsert else ():
+        members[k] = 0
+    return members
+
+
+def instance_dict(keys):
+    # An instance's attributes share their keys with the class: a table of another layout.
+    obj = Slots()
+    for k in keys:
+        setattr(obj, k, 0)
+    return obj.__dict__
+
+
+class DictSub(dict):
+    pass
+
+
+@pytest.mark.parametrize("build", [
+    lambda keys: with_deleted(keys, reinsert=False),
+    lambda keys: with_deleted(keys, reinsert=True),
+    lambda keys: {k: 0 for k in utf16_order(keys)} | {},
+    lambda keys: DictSub((k, 0) for k in utf16_order(keys)),
+    instance_dict,
+    lambda keys: dict.fromkeys(utf16_order(keys), 0),
+], ids=["deleted", "reinserted", "copied", "subclass", "instance", "fromkeys"])
+@pytest.mark.parametrize("keys", [
+    ["a", "b", "c", "d", "e"],
+    ["abcdefgh1", "abcdefgh0", "abcdefgh", "b", "\xe9"],
+    ["prefix__9", "prefix__1", "prefix__5", "prefix__3", "prefix__7", "prefix__2"],
+], ids=["short", "common-head", "prefix"])
+def test_every_table_layout(build, keys):
+    members = build(keys)
+    assert sorted(members) == sorted(keys)
+    expected = members_text(keys, lambda k: 0)
+    assert canonicalize(members) == expected
+    assert sha256_jcs(members) == hashlib.sha256(expected).hexdigest()
+    assert canonicalize({"outer": members}) == b'{"outer":' + expected + b"}"
 
 
 @pytest.mark.parametrize("text", ["", "k", "abcdefg", "abcdefgh", "abcdefghi", "abcdefghijklmnop", "\u20ac" * 9])
