@@ -329,10 +329,11 @@ public:
     // The hash of everything written, p being the end.
     void finish(char* p, unsigned char digest[SHA256_DIGEST_LENGTH]) {
         p = room(p, Sha256::kMaxPadBytes);
-        hash_->finish(const_cast<char*>(hashed_), static_cast<std::size_t>(p - hashed_), digest);
+        hash_->finish(hashed_, static_cast<std::size_t>(p - hashed_), digest);
     }
 
-    // Hands the whole blocks written before p to the hash now, rather than at the end.
+    // Hands the whole blocks written before p to the hash now rather than at the end, so
+    // that hashing a block can run while the next is written. Called between members.
     void feed(const char* p) noexcept {
         if (hash_ != nullptr && p - hashed_ >= static_cast<std::ptrdiff_t>(Sha256::kBlockBytes)) feed_blocks(p);
     }
