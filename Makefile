@@ -5,7 +5,7 @@ VENV   := .venv
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip --disable-pip-version-check -q
 
-.PHONY: build test test-quick test-asan demo bench clean
+.PHONY: build test test-quick test-asan demo bench bench-floor clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -70,6 +70,12 @@ demo: build
 # Side-by-side timings against pure Python and orjson; prints PASS/FAIL per target.
 bench: build
 	$(VENV)/bin/python bench/bench.py
+
+# SHA-256 alone, in C, through the same OpenSSL calls: the cost no writer can remove.
+bench-floor:
+	mkdir -p build
+	$(CC) -O2 -Wall -o build/sha256_floor bench/sha256_floor.c -lcrypto
+	build/sha256_floor
 
 clean:
 	rm -rf $(VENV) build dist

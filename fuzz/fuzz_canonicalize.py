@@ -106,6 +106,14 @@ Int = type("Int", (int,), forbid(int, "__index__", "__int__", "__float__", "__st
                                  "__lt__", "__gt__", "__abs__", "__bool__"))
 Float = type("Float", (float,), forbid(float, "__float__", "__str__", "__format__", "__int__", "__lt__",
                                        "__abs__", "__bool__", "__round__"))
+def utf16_key(item):
+    """Canonical order for str keys; other keys after them, as they come."""
+    key = item[0]
+    if isinstance(key, str):
+        return (0, str.encode(key, "utf-16-be", "surrogatepass"))
+    return (1, b"")
+
+
 Dict = type("Dict", (dict,), forbid(dict, "items", "keys", "values", "__iter__", "__getitem__",
                                     "__len__", "get", "__contains__"))
 List = type("List", (list,), forbid(list, "__iter__", "__getitem__", "__len__"))
@@ -212,6 +220,14 @@ class Gen:
             obj = kind()
             for _ in range(fdp.ConsumeIntInRange(0, 20 if fdp.ConsumeBool() else 4)):
                 dict.__setitem__(obj, self.key(), self.value(depth + 1))
+            if fdp.ConsumeBool():  # keys already in order: written straight from the table
+                items = sorted(dict.items(obj), key=utf16_key)
+                obj = kind()
+                for k, v in items:
+                    dict.__setitem__(obj, k, v)
+            if obj and fdp.ConsumeBool():  # a table with empty slots among the items
+                for k in list(dict.keys(obj))[:: fdp.ConsumeIntInRange(1, 3)]:
+                    dict.__delitem__(obj, k)
             return obj
         if choice == 14:  # deep nesting around a small value
             inner = self.value(depth + 1)
