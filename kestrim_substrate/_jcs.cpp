@@ -155,6 +155,11 @@ inline std::uint64_t load_short(const Py_UCS1* s, unsigned n) noexcept {
     return s[0] | std::uint64_t{s[n >> 1]} << (8 * (n >> 1)) | std::uint64_t{s[n - 1]} << (8 * (n - 1));
 }
 
+// The text of a compact ASCII str, which follows its object header.
+inline const Py_UCS1* compact_ascii_text(PyObject* s) noexcept {
+    return reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+}
+
 // The high bit of each byte of w that needs escaping: below 0x20, '"' or '\\'. Only for
 // ASCII bytes, where every byte stays below 0x80 and each test reduces to one subtraction.
 // A match can make a borrow that flags the byte above it as well, so only the lowest flag
@@ -522,26 +527,22 @@ inline std::uint64_t key_head(const Py_UCS1* text, Py_ssize_t length) noexcept {
     return __builtin_bswap64(first);
 }
 
-// Whether 1-byte keys are in strictly increasing order by their heads alone, which then is
-// their order (see compare_keys), with no two equal. Keys often come in order: checking that
-// first is cheaper than sorting.
-inline bool heads_increasing(const Member* first, std::size_t n) noexcept {
-    for (std::size_t i = 1; i < n; ++i) {
-        if (first[i - 1].head >= first[i].head) return false;
-    }
-    return true;
+// Order of two 1-byte keys, given their heads (key_head).
+inline int compare_narrow(std::uint64_t head_a, const Py_UCS1* a, Py_ssize_t na, std::uint64_t head_b,
+                          const Py_UCS1* b, Py_ssize_t nb) noexcept {
+    // Where heads differ, the first difference is a unit of both keys, or the end of the
+    // shorter key (a zero) against a unit of a longer key it is a prefix of: a non-zero unit,
+    // or heads would not differ there. Either way the heads order as the keys do.
+    if (head_a != head_b) return head_a < head_b ? -1 : 1;
+    // Equal heads of keys within 8 units: the longer one only adds zeros.
+    if (na <= 8 && nb <= 8) return (na > nb) - (na < nb);
+    return compare_units(a, na, b, nb);
 }
 
 inline int compare_keys(const Member& a, const Member& b) noexcept {
     if (a.kind == PyUnicode_1BYTE_KIND && b.kind == PyUnicode_1BYTE_KIND) {
-        // Where heads differ, the first difference is a unit of both keys, or the end of the
-        // shorter key (a zero) against a unit of a longer key it is a prefix of: a non-zero
-        // unit, or heads would not differ there. Either way the heads order as the keys do.
-        if (a.head != b.head) return a.head < b.head ? -1 : 1;
-        // Equal heads of keys within 8 units: the longer one only adds zeros.
-        if (a.length <= 8 && b.length <= 8) return (a.length > b.length) - (a.length < b.length);
-        return compare_units(static_cast<const Py_UCS1*>(a.text), a.length, static_cast<const Py_UCS1*>(b.text),
-                             b.length);
+        return compare_narrow(a.head, static_cast<const Py_UCS1*>(a.text), a.length, b.head,
+                              static_cast<const Py_UCS1*>(b.text), b.length);
     }
     switch (a.kind) {
         case PyUnicode_1BYTE_KIND: return compare_with(static_cast<const Py_UCS1*>(a.text), a.length, b);
@@ -785,9 +786,8 @@ private:
     // written inline.
     char* string(PyObject* s, char* p, bool member = false, bool comma = false) {
         if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) <= kSliceUnits) {
-            // Compact ASCII text follows the object header.
-            return ascii_string(reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)), p, member, comma);
+            return ascii_string(compact_ascii_text(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)), p, member,
+                                comma);
         }
         if (comma) p = put(p, ',');
         p = any_string(s, p);
@@ -897,7 +897,7 @@ private:
         m.value = val;
         m.ascii = PyUnicode_IS_COMPACT_ASCII(key);
         if (m.ascii) {
-            m.text = reinterpret_cast<PyASCIIObject*>(key) + 1;
+            m.text = compact_ascii_text(key);
             m.length = PyUnicode_GET_LENGTH(key);
             m.kind = PyUnicode_1BYTE_KIND;
         } else {
@@ -924,54 +924,48 @@ private:
         DepthGuard guard(depth_);
         if (!guard.enter()) return nullptr;
         const DictItems items = dict_items(dict);
-        if (items.readable() && ascii_keys_in_order(items)) return members_in_place(items, p);
+        if (items.readable() && narrow_keys_in_order(items)) return members_in_place(items, p);
         MemberFrame frame(members_);
         // As many members as the dict has, the dict being unchanged.
         const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
         Member* const first = members_.extend(n);
         std::size_t count = 0;
-        bool narrow = true;
-        auto add = [&](PyObject* key, PyObject* val) {
-            if (!set_member(first[count], key, val)) return false;
-            narrow &= first[count].kind == PyUnicode_1BYTE_KIND;
-            ++count;
-            return true;
-        };
         if (items.readable()) {
             for (const DictSlot* slot = items.begin; slot < items.end && count < n; ++slot) {
-                if (slot->value != nullptr && !add(slot->key, slot->value)) return nullptr;
+                if (slot->value == nullptr) continue;
+                if (!set_member(first[count++], slot->key, slot->value)) return nullptr;
             }
         } else {
             Py_ssize_t pos = 0;
             PyObject* key;
             PyObject* val;
             while (count < n && PyDict_Next(dict, &pos, &key, &val)) {
-                if (!add(key, val)) return nullptr;
+                if (!set_member(first[count++], key, val)) return nullptr;
             }
         }
         members_.truncate(frame.base() + count);
-        if (!(narrow && heads_increasing(first, count)) && !sort_members(first, count)) return nullptr;
+        if (!sort_members(first, count)) return nullptr;
         return write_members(frame, p);
     }
 
-    // Whether the keys are ASCII, short enough for ascii_string, and already in canonical
-    // order: then the members are written as the table holds them, with no member stack and
-    // no sorting. Keys often come in order (objects built from canonical text, or built in
-    // order); the check reads only the keys, so that when it fails nothing has been written.
-    static bool ascii_keys_in_order(const DictItems& items) noexcept {
+    // Whether the keys are all 1-byte str already in canonical order, as keys often come
+    // (objects built from canonical text, or built in order): then the members are written as
+    // the table holds them, with no member stack and no sorting. The check reads only the
+    // keys, so that when it fails nothing has been written.
+    static bool narrow_keys_in_order(const DictItems& items) noexcept {
         const Py_UCS1* prev_text = nullptr;
         Py_ssize_t prev_length = 0;
         std::uint64_t prev_head = 0;
         for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
             if (slot->value == nullptr) continue;
             PyObject* const key = slot->key;
-            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) return false;
+            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
+                return false;
+            }
+            const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
             const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-            if (length > kSliceUnits) return false;
-            const auto* text = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
             const std::uint64_t head = key_head(text, length);
-            if (prev_text != nullptr &&
-                (head < prev_head || (head == prev_head && compare_units(prev_text, prev_length, text, length) >= 0))) {
+            if (prev_text != nullptr && compare_narrow(prev_head, prev_text, prev_length, head, text, length) >= 0) {
                 return false;
             }
             prev_text = text;
@@ -986,9 +980,8 @@ private:
         bool comma = false;
         for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
             if (slot->value == nullptr) continue;
-            PyObject* const key = slot->key;
-            p = ascii_string(reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(key) + 1),
-                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)), p, true, comma);
+            p = string(slot->key, p, true, comma);
+            if (p == nullptr) return nullptr;
             comma = true;
             p = value(slot->value, p);
             if (p == nullptr) return nullptr;

@@ -210,6 +210,7 @@ KEY_SETS = [
     ["", "a", "a\x00", "a\x00\x00", "a\x00b", "\x00"],
     ["abcdefghij", "abcdefghik", "abcdefghi", "abcdefghij\x00"],
     ["\xe9", "z", "\xff", "e\u0301", "e"],
+    ["\xe9", "z", "\xff", "e", "\xe9t\xe9", "caf\xe9"],
     ["a", "\u0100", "\U00010000", "\ue000", "ab", "\ud7ff", "\xff"],
     [f"prefix__{i:03}" for i in range(20)],
     [f"{'x' * (i % 9)}{i}" for i in range(30)],
