@@ -106,6 +106,14 @@ class DictSub(dict):
     pass
 
 
+def nested(depth):
+    """An empty list inside depth lists."""
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 class MappingEnv(collections.abc.Mapping):
     def __init__(self, data):
         self._data = dict(data)

@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import DictSub, nested
 from kestrim_substrate import canonicalize, sha256_jcs
 
 VECTORS = Path(__file__).resolve().parent / "jcs-vectors"  # RFC 8785 reference vectors, see README there
@@ -242,7 +243,7 @@ def test_members_in_utf16_order(keys, seed):
     assert sha256_jcs(members) == hashlib.sha256(expected).hexdigest()
 
 
-class Slots:
+class Attributes:
     pass
 
 
@@ -260,14 +261,10 @@ def with_deleted(keys, reinsert):
 
 def instance_dict(keys):
     # An instance's attributes share their keys with the class: a table of another layout.
-    obj = Slots()
+    obj = Attributes()
     for k in keys:
         setattr(obj, k, 0)
     return obj.__dict__
-
-
-class DictSub(dict):
-    pass
 
 
 @pytest.mark.parametrize("build", [
@@ -366,13 +363,6 @@ def cyclic_dict():
     d = {}
     d["self"] = d
     return d
-
-
-def nested(depth):
-    value = []
-    for _ in range(depth):
-        value = [value]
-    return value
 
 
 @pytest.mark.parametrize(

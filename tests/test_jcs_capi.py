@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import kestrim_substrate
+from conftest import nested
 from kestrim_substrate import _jcs, sha256_jcs
 
 HexOut = ctypes.c_char * 64
@@ -181,13 +182,6 @@ def cyclic():
     return a
 
 
-def deep(depth):
-    value = []
-    for _ in range(depth):
-        value = [value]
-    return value
-
-
 class HostileInt(int):
     def __index__(self):
         raise AssertionError("__index__ called")
@@ -198,7 +192,7 @@ class HostileInt(int):
 @pytest.mark.parametrize(
     "bad",
     [2**53, -(2**53), HostileInt(2**64), 10**5000, math.nan, -math.inf, "ok\ud800", {1: 2}, {"a": 1, "\udfff": 2},
-     {"a", "b"}, object(), b"bytes", [1, {"x": frozenset()}], cyclic(), deep(100_000)],
+     {"a", "b"}, object(), b"bytes", [1, {"x": frozenset()}], cyclic(), nested(100_000)],
     ids=lambda v: type(v).__name__,
 )
 @pytest.mark.parametrize("at", [0, 2, 5])
@@ -241,7 +235,7 @@ def test_prepared_object_is_a_level_of_nesting(api, depth):
     sys.setrecursionlimit(10**6)
     try:
         values = list(TYPICAL_VALUES)
-        values[1] = deep(depth)
+        values[1] = nested(depth)
         handle = prepare(api, TYPICAL_KEYS)
         try:
             expected = sha256_jcs(dict(zip(TYPICAL_KEYS, values)))
