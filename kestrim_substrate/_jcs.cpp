@@ -392,20 +392,28 @@ struct Member {
     bool ascii;
 };
 
-// Members of every object being written, nested ones above their parents. One stack per call
-// keeps C frames small for deep nesting and needs no allocation for small documents.
-class MemberStack {
+// A 1-byte exact str key of a dict read in place (see DictItems), and the head of its text
+// (see Member::head), while its object is written.
+struct SlotKey {
+    std::uint64_t head;
+    const DictSlot* slot;
+};
+
+// Members (or keys) of every object being written, nested ones above their parents. One stack
+// per call keeps C frames small for deep nesting and needs no allocation for small documents.
+template <typename T>
+class FrameStack {
 public:
-    MemberStack() noexcept = default;
-    MemberStack(const MemberStack&) = delete;
-    MemberStack& operator=(const MemberStack&) = delete;
+    FrameStack() noexcept = default;
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
 
     std::size_t size() const noexcept { return size_; }
-    Member& operator[](std::size_t i) noexcept { return items_[i]; }
-    // n more members, not yet set: the first of them.
-    Member* extend(std::size_t n) {
+    T& operator[](std::size_t i) noexcept { return items_[i]; }
+    // n more items, not yet set: the first of them.
+    T* extend(std::size_t n) {
         if (capacity_ - size_ < n) grow(n);
-        Member* const first = items_ + size_;
+        T* const first = items_ + size_;
         size_ += n;
         return first;
     }
@@ -414,34 +422,38 @@ public:
 private:
     void grow(std::size_t n) {
         const std::size_t capacity = std::max(2 * capacity_, size_ + n);
-        std::unique_ptr<Member[]> fresh(new Member[capacity]);
-        std::memcpy(fresh.get(), items_, size_ * sizeof(Member));
+        std::unique_ptr<T[]> fresh(new T[capacity]);
+        std::memcpy(fresh.get(), items_, size_ * sizeof(T));
         heap_ = std::move(fresh);
         items_ = heap_.get();
         capacity_ = capacity;
     }
 
-    Member* items_ = inline_;
+    T* items_ = inline_;
     std::size_t size_ = 0;
     std::size_t capacity_ = kInlineMembers;
-    std::unique_ptr<Member[]> heap_;
-    Member inline_[kInlineMembers];
+    std::unique_ptr<T[]> heap_;
+    T inline_[kInlineMembers];
 };
 
-// Pops an object's members on every way out, exceptions included.
-class MemberFrame {
+// Pops an object's items on every way out, exceptions included.
+template <typename T>
+class StackFrame {
 public:
-    explicit MemberFrame(MemberStack& stack) noexcept : stack_(stack), base_(stack.size()) {}
-    MemberFrame(const MemberFrame&) = delete;
-    MemberFrame& operator=(const MemberFrame&) = delete;
-    ~MemberFrame() { stack_.truncate(base_); }
+    explicit StackFrame(FrameStack<T>& stack) noexcept : stack_(stack), base_(stack.size()) {}
+    StackFrame(const StackFrame&) = delete;
+    StackFrame& operator=(const StackFrame&) = delete;
+    ~StackFrame() { stack_.truncate(base_); }
     std::size_t base() const noexcept { return base_; }
     std::size_t count() const noexcept { return stack_.size() - base_; }
 
 private:
-    MemberStack& stack_;
+    FrameStack<T>& stack_;
     std::size_t base_;
 };
+
+using MemberStack = FrameStack<Member>;
+using MemberFrame = StackFrame<Member>;
 
 // Bounds nesting by the interpreter's recursion limit, and by a fixed depth as well: a raised
 // recursion limit must not let a deep document overflow the C stack. A level costs up to
@@ -924,7 +936,11 @@ private:
         DepthGuard guard(depth_);
         if (!guard.enter()) return nullptr;
         const DictItems items = dict_items(dict);
-        if (items.readable() && narrow_keys_in_order(items)) return members_in_place(items, p);
+        if (items.readable()) {
+            if (narrow_keys_in_order(items)) return members_in_place(items, p);
+            StackFrame<SlotKey> keys(slot_keys_);
+            if (sort_narrow_keys(items, keys)) return table_members(keys, p);
+        }
         MemberFrame frame(members_);
         // As many members as the dict has, the dict being unchanged.
         const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
@@ -990,6 +1006,74 @@ private:
         return put(p, '}');
     }
 
+    // Whether the keys are all 1-byte exact str, as keys nearly always are, when they are not
+    // in order already. If so, they go to the key stack in canonical order and the members are
+    // written from the table (see table_members), with no Member to fill for each. Only the
+    // keys are read, so that when this fails nothing has been written.
+    bool sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
+        SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
+        std::size_t count = 0;
+        for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+            if (slot->value == nullptr) continue;
+            PyObject* const key = slot->key;
+            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
+                return false;
+            }
+            first[count++] = SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
+        }
+        slot_keys_.truncate(frame.base() + count);
+        return sort_slot_keys(first, count);
+    }
+
+    // Puts the keys in canonical order; false if two have equal text. Exact str keys of one
+    // dict never do: the dict would hold them as one. Should it happen all the same, the
+    // general path reports it.
+    [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept {
+        if (n <= kInlineMembers) {
+            for (std::size_t i = 1; i < n; ++i) {
+                const SlotKey k = first[i];
+                std::size_t j = i;
+                int order = -1;
+                while (j > 0 && (order = compare_slot_keys(k, first[j - 1])) < 0) {
+                    first[j] = first[j - 1];
+                    --j;
+                }
+                if (order == 0) return false;
+                first[j] = k;
+            }
+            return true;
+        }
+        std::sort(first, first + n, [](const SlotKey& a, const SlotKey& b) { return compare_slot_keys(a, b) < 0; });
+        for (std::size_t i = 1; i < n; ++i) {
+            if (compare_slot_keys(first[i - 1], first[i]) == 0) return false;
+        }
+        return true;
+    }
+
+    static int compare_slot_keys(const SlotKey& a, const SlotKey& b) noexcept {
+        if (a.head != b.head) return a.head < b.head ? -1 : 1;
+        PyObject* const x = a.slot->key;
+        PyObject* const y = b.slot->key;
+        return compare_narrow(a.head, PyUnicode_1BYTE_DATA(x), PyUnicode_GET_LENGTH(x), b.head,
+                              PyUnicode_1BYTE_DATA(y), PyUnicode_GET_LENGTH(y));
+    }
+
+    // The members of the keys sort_narrow_keys has ordered, from the dict's table.
+    char* table_members(const StackFrame<SlotKey>& frame, char* p) {
+        p = put(p, '{');
+        const std::size_t count = frame.count();
+        for (std::size_t i = 0; i < count; ++i) {
+            // Indexed afresh each time: nested objects may move the key stack.
+            const DictSlot* const slot = slot_keys_[frame.base() + i].slot;
+            p = string(slot->key, p, true, i > 0);
+            if (p == nullptr) return nullptr;
+            p = value(slot->value, p);
+            if (p == nullptr) return nullptr;
+            out_.feed(p);
+        }
+        return put(p, '}');
+    }
+
     // Sorts by key; keys with equal text are refused. Distinct dict keys can still have equal
     // text: str subclasses with their own __eq__/__hash__.
     [[gnu::noinline]] static bool sort_members(Member* first, std::size_t n) {
@@ -1045,6 +1129,7 @@ private:
 
     Sink out_;
     MemberStack members_;
+    FrameStack<SlotKey> slot_keys_;
     int depth_ = 0;
 };
 

@@ -289,6 +289,20 @@ def test_every_table_layout(build, keys):
     assert canonicalize({"outer": members}) == b'{"outer":' + expected + b"}"
 
 
+@pytest.mark.parametrize("width", [3, 15, 16, 17, 40])
+def test_nested_objects_out_of_order(width):
+    # The keys of an object out of order are sorted above those of the objects around it and
+    # kept until it is written, so nested ones grow that store while their parents are read
+    # from it.
+    def inner(i):
+        return {f"{c}{i}": i for c in "zyx"}
+
+    value = {f"k{i:02}": {"m": inner(i), "a": [inner(i)]} for i in reversed(range(width))}
+    expected = json.dumps(value, sort_keys=True, separators=(",", ":")).encode()
+    assert canonicalize(value) == expected
+    assert sha256_jcs(value) == hashlib.sha256(expected).hexdigest()
+
+
 @pytest.mark.parametrize("text", ["", "k", "abcdefg", "abcdefgh", "abcdefghi", "abcdefghijklmnop", "\u20ac" * 9])
 @pytest.mark.parametrize("before", [[], ["0"], ["\U0010ffff"]])
 def test_keys_with_equal_text_refused(text, before):
@@ -401,6 +415,14 @@ def test_refused(value, error):
         sha256_jcs(value)
 
 
+def nested_objects(depth):
+    """An empty object inside depth objects, each with its keys out of order."""
+    value = {}
+    for _ in range(depth):
+        value = {"z": value, "a": 0}
+    return value
+
+
 def test_deep_nesting_under_a_raised_recursion_limit():
     # The C stack, not the recursion limit, is then what runs out first without a depth cap.
     limit = sys.getrecursionlimit()
@@ -409,6 +431,9 @@ def test_deep_nesting_under_a_raised_recursion_limit():
         with pytest.raises(RecursionError):
             sha256_jcs(nested(200_000))
         assert canonicalize(nested(1900)) == b"[" * 1901 + b"]" * 1901
+        with pytest.raises(RecursionError):
+            sha256_jcs(nested_objects(200_000))
+        assert canonicalize(nested_objects(1900)) == b'{"a":0,"z":' * 1900 + b"{}" + b"}" * 1900
     finally:
         sys.setrecursionlimit(limit)
 
