@@ -72,6 +72,9 @@ def check_agreement(renditions, chain, typical, malformed):
     expected_ref = "sha256:" + hashlib.sha256(floor_bytes).hexdigest()
     if sha256_jcs(obj) != expected_ref[7:]:
         fail("sha256_jcs != sha256 of canonicalize")
+    unsorted = workload.unsorted_object(typical)
+    if list(unsorted) == list(obj) or sha256_jcs(unsorted) != expected_ref[7:]:
+        fail("sha256_jcs of the same fields in the envelope's order")
 
     refused = [
         dict(typical, delegator_id=""),
@@ -171,6 +174,12 @@ def build_cases(renditions, chain, typical, malformed):
                       hashing))
     if orjson is not None:
         cases.append(Case(row, "(b) orjson", "sha256(orjson.dumps(obj, "
+                          "option=orjson.OPT_SORT_KEYS)).hexdigest()", hashing))
+    hashing["unsorted"] = workload.unsorted_object()
+    unsorted_row = "sha256_jcs, same fields in the envelope's order"
+    cases.append(Case(unsorted_row, "ours", "sha256_jcs(unsorted)", hashing))
+    if orjson is not None:
+        cases.append(Case(unsorted_row, "(b) orjson", "sha256(orjson.dumps(unsorted, "
                           "option=orjson.OPT_SORT_KEYS)).hexdigest()", hashing))
     # The same number of bytes to hash, with almost nothing to write: what the call and
     # SHA-256 alone cost, the part no writer can remove.

@@ -33,6 +33,13 @@ def hashed_object(env=TYPICAL_ENVELOPE):
     return {k: env.get(k, "") if k == "prev_delegation_ref" else env[k] for k in FIELDS}
 
 
+def unsorted_object(env=TYPICAL_ENVELOPE):
+    """The same six fields in the order the envelope gives them, as most callers build the
+    object: hashing it pays for sorting the keys."""
+    obj = hashed_object(env)
+    return {k: obj[k] for k in env if k in obj} | {k: obj[k] for k in obj if k not in env}
+
+
 def make_chain(n, ref_of):
     """n envelopes, each naming the ref (computed with ``ref_of``) of the one before."""
     links, prev = [], ""
