@@ -1,0 +1,62 @@
+"""Times sha256_jcs and canonicalize of several builds of the substrate in one process.
+
+    python bench/compare_builds.py DIR [DIR ...]
+
+Each DIR holds a built kestrim_substrate/_jcs*.so (copy one from build/dev, or from a
+worktree of another commit). On this shared machine only timings taken side by side in
+one process compare; this loads every build under its own module object and times them
+in turns, round after round, keeping the minimum. The inputs are the bench's six-field
+object with its keys in canonical order, in the envelope's order, and reversed.
+"""
+
+import importlib.util
+import os
+import sys
+import timeit
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import workload  # noqa: E402
+
+ROUNDS = int(os.environ.get("ROUNDS", "25"))
+NUMBER = 30_000
+
+
+def load(directory):
+    names = [n for n in os.listdir(directory) if n.startswith("_jcs") and n.endswith(".so")]
+    if len(names) != 1:
+        raise SystemExit(f"{directory}: expected one _jcs*.so, found {names}")
+    spec = importlib.util.spec_from_file_location("kestrim_substrate._jcs",
+                                                  os.path.join(directory, names[0]))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def main(directories):
+    in_order = workload.hashed_object()
+    inputs = {
+        "in order": in_order,
+        "envelope order": workload.unsorted_object(),
+        "reversed": dict(reversed(list(in_order.items()))),
+    }
+    builds = {d: load(d) for d in directories}
+    for d, m in builds.items():
+        if len({m.sha256_jcs(v) for v in inputs.values()}) != 1:
+            raise SystemExit(f"{d}: key order changes the hash")
+    best = {}
+    for _ in range(ROUNDS):
+        for d, m in builds.items():
+            for function in ("sha256_jcs", "canonicalize"):
+                for name, value in inputs.items():
+                    t = timeit.timeit("f(v)", number=NUMBER,
+                                      globals={"f": getattr(m, function), "v": value})
+                    key = (function, name, d)
+                    best[key] = min(best.get(key, float("inf")), t / NUMBER * 1e9)
+    for (function, name, d), ns in sorted(best.items()):
+        print(f"{function:12} {name:15} {ns:7.1f} ns  {d}")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        raise SystemExit(__doc__)
+    main(sys.argv[1:])
