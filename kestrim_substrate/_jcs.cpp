@@ -964,6 +964,11 @@ private:
         return write_members(frame, p);
     }
 
+    // An exact str of 1-byte code units, whose text can be read and compared in place.
+    static bool narrow_key(PyObject* key) noexcept {
+        return PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key) && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+    }
+
     // Whether the keys are all 1-byte str already in canonical order, as keys often come
     // (objects built from canonical text, or built in order): then the members are written as
     // the table holds them, with no member stack and no sorting. The check reads only the
@@ -975,9 +980,7 @@ private:
         for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
             if (slot->value == nullptr) continue;
             PyObject* const key = slot->key;
-            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
-                return false;
-            }
+            if (!narrow_key(key)) return false;
             const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
             const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
             const std::uint64_t head = key_head(text, length);
@@ -996,12 +999,9 @@ private:
         bool comma = false;
         for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
             if (slot->value == nullptr) continue;
-            p = string(slot->key, p, true, comma);
+            p = slot_member(slot, p, comma);
             if (p == nullptr) return nullptr;
             comma = true;
-            p = value(slot->value, p);
-            if (p == nullptr) return nullptr;
-            out_.feed(p);
         }
         return put(p, '}');
     }
@@ -1016,9 +1016,7 @@ private:
         for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
             if (slot->value == nullptr) continue;
             PyObject* const key = slot->key;
-            if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_READY(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
-                return false;
-            }
+            if (!narrow_key(key)) return false;
             first[count++] = SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
         }
         slot_keys_.truncate(frame.base() + count);
@@ -1051,6 +1049,7 @@ private:
     }
 
     static int compare_slot_keys(const SlotKey& a, const SlotKey& b) noexcept {
+        // Heads first, so that a key's text is looked up only on a tie.
         if (a.head != b.head) return a.head < b.head ? -1 : 1;
         PyObject* const x = a.slot->key;
         PyObject* const y = b.slot->key;
@@ -1064,14 +1063,19 @@ private:
         const std::size_t count = frame.count();
         for (std::size_t i = 0; i < count; ++i) {
             // Indexed afresh each time: nested objects may move the key stack.
-            const DictSlot* const slot = slot_keys_[frame.base() + i].slot;
-            p = string(slot->key, p, true, i > 0);
+            p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
             if (p == nullptr) return nullptr;
-            p = value(slot->value, p);
-            if (p == nullptr) return nullptr;
-            out_.feed(p);
         }
         return put(p, '}');
+    }
+
+    // The member in a table slot, then whole blocks to the hash.
+    char* slot_member(const DictSlot* slot, char* p, bool comma) {
+        p = string(slot->key, p, true, comma);
+        if (p == nullptr) return nullptr;
+        p = value(slot->value, p);
+        if (p != nullptr) out_.feed(p);
+        return p;
     }
 
     // Sorts by key; keys with equal text are refused. Distinct dict keys can still have equal
