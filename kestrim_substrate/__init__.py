@@ -4,6 +4,9 @@ Other extensions reach the same functions without Python call overhead through t
 ``kestrim_substrate._jcs._C_API`` (see jcs_capi.hpp).
 """
 
+# One release number for the whole distribution, written once.
+from kestrim_delegation_ref._version import __version__
+
 from ._jcs import canonicalize, sha256_jcs
 
 __all__ = ["canonicalize", "sha256_jcs"]
