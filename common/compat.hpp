@@ -1,0 +1,244 @@
+// The one place that names interpreter internals and private or deprecated interpreter API.
+//
+// Each entry says for which versions its fast form holds and what public API stands in for
+// it elsewhere, so a new interpreter release means reading this file, not the whole tree.
+// Nothing outside this file includes an internal header, reads a struct field the
+// interpreter does not document, or calls an underscored or deprecated function.
+//
+// Supported: CPython 3.11, 3.12 and 3.13. Any other version builds with the public forms.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- dict tables (3.11 only) ---------------------------------------------------------------
+// The layout of a dict's table is internal. It is read in place only on 3.11, where its
+// shape is pinned by the static_asserts below; on other versions the public PyDict_Next
+// serves.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+#define KESTRIM_DICT_TABLE_LAYOUT 1
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#define KESTRIM_UNDEF_BUILD_CORE 1
+#endif
+#include <internal/pycore_dict.h>
+#ifdef KESTRIM_UNDEF_BUILD_CORE
+#undef Py_BUILD_CORE
+#undef KESTRIM_UNDEF_BUILD_CORE
+#endif
+#endif
+
+namespace kestrim::compat {
+
+// ---- strings -------------------------------------------------------------------------------
+
+// Up to 3.11 a str made through the legacy wchar_t API may not be "ready": its length and
+// data are not set until PyUnicode_READY runs. From 3.12 every str is ready and the call is
+// deprecated. 0 on success, -1 with an exception set.
+inline int unicode_ready(PyObject* s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(s);
+#else
+    (void)s;
+    return 0;
+#endif
+}
+
+// ---- ints ----------------------------------------------------------------------------------
+
+// The sign of an exact int: -1, 0 or 1. Never fails.
+//   3.11: _PyLong_Sign (private; reads the stored size).
+//   3.12, 3.13: the unstable compact-value API for values of one digit, else the public
+//   PyLong_AsLongLongAndOverflow, whose overflow flag carries the sign of larger values.
+//   3.14+: PyLong_GetSign.
+inline int long_sign(PyObject* v) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    int sign = 0;
+    (void)PyLong_GetSign(v, &sign);
+    return sign;
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+    return _PyLong_Sign(v);
+#else
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+    const auto* l = reinterpret_cast<const PyLongObject*>(v);
+    if (PyUnstable_Long_IsCompact(l)) {
+        const Py_ssize_t c = PyUnstable_Long_CompactValue(l);
+        return (c > 0) - (c < 0);
+    }
+#endif
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow != 0) return overflow;
+    PyErr_Clear();  // an exact int cannot fail here; keep the state clean all the same
+    return (value > 0) - (value < 0);
+#endif
+}
+
+// The magnitude and sign of an exact int small enough to read without a call, or false
+// (the caller then takes the public path).
+//   3.11: up to two 30-bit digits, read from ob_size and ob_digit (the int's storage).
+//   3.12, 3.13: compact ints (one digit) through the unstable compact-value API.
+//   elsewhere: never; PyLong_AsLongLongAndOverflow serves.
+inline bool small_int(PyObject* obj, std::uint64_t& magnitude, bool& negative) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+    const Py_ssize_t size = Py_SIZE(obj);
+    if (size < -2 || size > 2) return false;
+    const digit* digits = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
+    magnitude = size == 0 ? 0 : digits[0];
+    if (size == 2 || size == -2) magnitude |= std::uint64_t{digits[1]} << PyLong_SHIFT;
+    negative = size < 0;
+    return true;
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+    const auto* l = reinterpret_cast<const PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(l)) return false;
+    const Py_ssize_t c = PyUnstable_Long_CompactValue(l);
+    negative = c < 0;
+    magnitude = negative ? std::uint64_t(0) - static_cast<std::uint64_t>(c)
+                         : static_cast<std::uint64_t>(c);
+    return true;
+#else
+    (void)obj;
+    (void)magnitude;
+    (void)negative;
+    return false;
+#endif
+}
+
+// ---- exceptions ----------------------------------------------------------------------------
+
+// Takes the pending exception as one normalised object with its traceback attached, leaving
+// none pending; nullptr if none was pending.
+//   3.11: PyErr_Fetch + PyErr_NormalizeException (deprecated from 3.12).
+//   3.12+: PyErr_GetRaisedException.
+inline PyObject* take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Makes `exc` (an exception instance; the reference is stolen) the pending exception, its
+// traceback included.
+//   3.11: PyErr_Restore.  3.12+: PyErr_SetRaisedException.
+inline void restore_exception(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* traceback = PyException_GetTraceback(exc);
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, traceback);
+#endif
+}
+
+// ---- namespace stamps ----------------------------------------------------------------------
+
+// A number that changes whenever a watched dict may have changed, so that values found in
+// it can be kept until then. Stamps are never 0. A cache keeps the dict it read beside the
+// stamp: on 3.12+ one counter serves every watched dict.
+//   3.11: the dict's version tag (ma_version_tag), drawn from one process-wide counter on
+//   every change to any dict; no registration needed.
+//   3.12+: the tag is deprecated (and gone in 3.14). A dict watcher (PyDict_AddWatcher,
+//   public API) bumps one counter of ours on every event of every dict we watch: a change,
+//   a clear, a clone or its deallocation. A stamp is that counter, read only for a dict we
+//   watch; for any other dict it is 0, which matches no cache.
+#if PY_VERSION_HEX >= 0x030C0000
+#define KESTRIM_DICT_WATCHERS 1
+namespace detail {
+inline std::uint64_t g_watched_generation = 1;
+inline int g_watcher_id = -1;
+inline int bump_generation(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++g_watched_generation;
+    return 0;
+}
+}  // namespace detail
+#endif
+
+// Starts stamping `dict`. 0 on success, -1 with an exception set.
+inline int watch_namespace(PyObject* dict) noexcept {
+#ifdef KESTRIM_DICT_WATCHERS
+    if (detail::g_watcher_id < 0) {
+        const int id = PyDict_AddWatcher(detail::bump_generation);
+        if (id < 0) return -1;
+        detail::g_watcher_id = id;
+    }
+    ++detail::g_watched_generation;  // what was seen before watching began is stale
+    return PyDict_Watch(detail::g_watcher_id, dict);
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
+// The current stamp of a dict passed to watch_namespace (see above).
+inline std::uint64_t namespace_stamp(PyObject* dict) noexcept {
+#ifdef KESTRIM_DICT_WATCHERS
+    // Only our own watched dicts carry a meaningful stamp; the caller keys its cache by the
+    // dict as well, since the counter is shared by every dict we watch.
+    (void)dict;
+    return detail::g_watched_generation;
+#else
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+}
+
+// ---- dict tables ---------------------------------------------------------------------------
+
+// One slot of a str-keyed table; value is null where an item was deleted.
+struct DictSlot {
+    PyObject* key;
+    PyObject* value;
+};
+
+// The slots of a dict's table, or none (begin == end) when they cannot be read in place.
+// Valid while the dict is unchanged.
+struct DictItems {
+    const DictSlot* begin = nullptr;
+    const DictSlot* end = nullptr;
+    bool readable() const noexcept { return begin != end; }
+};
+
+#ifdef KESTRIM_DICT_TABLE_LAYOUT
+static_assert(sizeof(DictSlot) == sizeof(PyDictUnicodeEntry), "str-keyed slot layout");
+static_assert(offsetof(DictSlot, key) == offsetof(PyDictUnicodeEntry, me_key),
+              "str-keyed slot layout");
+static_assert(offsetof(DictSlot, value) == offsetof(PyDictUnicodeEntry, me_value),
+              "str-keyed slot layout");
+#endif
+
+// The slots of `dict` (a dict or a subclass) if its table is a combined one keyed by exact
+// str only, in insertion order (the order PyDict_Next gives). Split tables (instance
+// dicts), tables with other keys and empty dicts give none.
+//   3.11: read from the table (pycore_dict.h).  Elsewhere: always none; use PyDict_Next.
+inline DictItems dict_items(PyObject* dict) noexcept {
+    DictItems items;
+#ifdef KESTRIM_DICT_TABLE_LAYOUT
+    const auto* d = reinterpret_cast<const PyDictObject*>(dict);
+    if (d->ma_values != nullptr || d->ma_used == 0) return items;
+    PyDictKeysObject* const keys = d->ma_keys;
+    if (keys->dk_kind != DICT_KEYS_UNICODE) return items;
+    items.begin = reinterpret_cast<const DictSlot*>(DK_UNICODE_ENTRIES(keys));
+    items.end = items.begin + keys->dk_nentries;
+#else
+    (void)dict;
+#endif
+    return items;
+}
+
+}  // namespace kestrim::compat
