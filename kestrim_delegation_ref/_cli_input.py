@@ -197,7 +197,8 @@ def read_whole(path: str) -> tuple[str, Any]:
     return name, value
 
 
-_LONG_NUMBER = re.compile(r"-?\d{25,}")
+# Digits that stand alone, not the tail of a name or of "sha256:".
+_LONG_NUMBER = re.compile(r"(?<![\w:.])-?\d{25,}(?![\w.])")
 
 
 def shorten_numbers(text: str) -> str:

@@ -49,6 +49,12 @@ def progress_for(path: str, name: str) -> Progress | None:
             size = os.stat(path).st_size or None
         except OSError:
             pass
+    try:
+        width = os.get_terminal_size(sys.stderr.fileno()).columns
+    except (OSError, ValueError):
+        width = 0
+    # A terminal that reports no width (a bare pseudo-terminal) would get an empty bar.
+    sizing: dict[str, Any] = {"dynamic_ncols": True} if width else {"ncols": 80}
     bar = tqdm(total=size, desc=name, unit="B", unit_scale=True, unit_divisor=1024,
-               file=sys.stderr, delay=DELAY_S, leave=False, dynamic_ncols=True)
+               file=sys.stderr, delay=DELAY_S, leave=False, **sizing)
     return Progress(bar)

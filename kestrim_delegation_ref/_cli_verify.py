@@ -60,9 +60,11 @@ def show(value: Any) -> str:
     if isinstance(value, HugeInt):
         return f"a number of {len(value.key[2])} digits"
     try:
-        text = shorten_numbers(json.dumps(value))
+        text = json.dumps(value)
     except (TypeError, ValueError):
         text = repr(value)
+    if not isinstance(value, str):
+        text = shorten_numbers(text)
     return text if len(text) <= 100 else text[:97] + "..."
 
 

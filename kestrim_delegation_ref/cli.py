@@ -7,12 +7,14 @@ that goes away ends it quietly, and every failure is one line on stderr.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
+import io
 import json
 import os
 import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, BinaryIO
 
 import kestrim_substrate
@@ -99,10 +101,8 @@ REF_LOOKS_LIKE = '"sha256:" followed by 64 lower-case hexadecimal digits'
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     try:
-        args = build_parser(prog).parse_args(argv)
-        status = int(args.run(args))
-        sys.stdout.flush()
-        return status
+        with buffered_stdout():
+            return run(argv, prog)
     except InputError as exc:
         return fail(EXIT_BAD_INPUT, str(exc))
     except KeyboardInterrupt:
@@ -118,6 +118,44 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
             return EXIT_BROKEN_PIPE
         return fail(EXIT_BAD_INPUT, f"{prog_name(prog)}: cannot write to standard output: "
                                     f"{exc.strerror or exc}")
+
+
+def run(argv: Sequence[str] | None, prog: str | None) -> int:
+    try:
+        args = build_parser(prog).parse_args(argv)
+    except SystemExit as exc:
+        # --help, --version and usage errors end here too, so that their output meets the
+        # same write errors as every other.
+        status = exc.code if isinstance(exc.code, int) else int(exc.code is not None)
+    else:
+        status = int(args.run(args))
+    # Inside the handlers above: a full disk or a dead pipe often shows only here.
+    sys.stdout.flush()
+    return status
+
+
+@contextlib.contextmanager
+def buffered_stdout() -> Iterator[None]:
+    """Under PYTHONUNBUFFERED (or python -u) text goes straight to the file, and a write
+    that the kernel takes only part of (the reader went away, a signal came) loses the rest
+    silently, with no error and exit status 0. A buffered writer finishes each write or
+    raises, so the output is buffered here whatever the interpreter was told."""
+    original = sys.stdout
+    raw = getattr(original, "buffer", None)
+    if not isinstance(raw, io.RawIOBase):
+        yield
+        return
+    sys.stdout = io.TextIOWrapper(io.BufferedWriter(raw), encoding=original.encoding,
+                                  errors=original.errors,
+                                  line_buffering=original.line_buffering)
+    try:
+        yield
+    finally:
+        wrapper, sys.stdout = sys.stdout, original
+        try:
+            wrapper.detach().detach()  # flushes; the file stays open for the caller
+        except (OSError, ValueError):
+            pass
 
 
 def silence_stdout() -> None:
