@@ -334,10 +334,11 @@ def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
             progress.close()
     if args.json and result.failure is not None:
         sys.stdout.write(json.dumps(result.failure) + "\n")
-    if result.message is not None and not args.status:
-        warn(result.message)
     if several and not (quiet or args.json):
         sys.stdout.write(f"{result.name}: {'OK' if result.ok else 'FAILED'}\n")
+    if result.message is not None and not args.status:
+        sys.stdout.flush()  # the verdict's line before its reason, on a terminal too
+        warn(result.message)
     if spool is not None and result.ok:
         spool.copy_to(sys.stdout)
     return result
