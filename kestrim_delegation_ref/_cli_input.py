@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import re
 import sys
+from collections.abc import Callable
 from typing import Any, BinaryIO, NoReturn
 
 JSON_WHITESPACE = b" \t\n\r"
@@ -58,6 +59,8 @@ class HugeInt(int):
     rules compare it as its text would compare; the hash then refuses it.
     """
 
+    key: tuple[int, int, str]
+
     def __new__(cls, text: str) -> HugeInt:
         digits = text.lstrip("-")
         sign = -1 if text.startswith("-") else 1
@@ -104,7 +107,7 @@ def _parse_int(text: str) -> int:
 _FAST = json.JSONDecoder(object_pairs_hook=_pairs_to_dict, parse_constant=_no_constant)
 _STRICT = json.JSONDecoder(object_pairs_hook=_unique_keys, parse_constant=_no_constant,
                            parse_int=_parse_int)
-fast_scan = _FAST.scan_once
+fast_scan: Callable[[str, int], tuple[Any, int]] = getattr(_FAST, "scan_once")
 
 
 def parse_json(name: str, text: str, line: int = 1, column: int = 1,

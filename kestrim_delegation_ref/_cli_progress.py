@@ -7,6 +7,7 @@ script's log holds only verdicts.
 
 from __future__ import annotations
 
+import importlib
 import os
 import sys
 import time
@@ -40,7 +41,7 @@ def progress_for(path: str, name: str) -> Progress | None:
     try:
         if not (sys.stderr is not None and sys.stderr.isatty()):
             return None
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except (ImportError, OSError, ValueError):
         return None
     size = None

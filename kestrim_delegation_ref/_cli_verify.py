@@ -9,7 +9,6 @@ longer has when it raises. tests/test_cli.py compares the two on damaged chains.
 
 from __future__ import annotations
 
-import dataclasses
 import itertools
 import json
 import re
@@ -29,17 +28,38 @@ EXIT_REJECTED = 1
 EXIT_BAD_INPUT = 2
 
 
-@dataclasses.dataclass
 class Result:
-    """What became of one file: picklable, so that a worker elsewhere can return it."""
+    """What became of one file: picklable, so that a worker elsewhere can return it. (A
+    plain class: dataclasses would cost every run of the command the import of inspect.)"""
 
-    name: str
-    status: int = EXIT_OK
-    links: int = 0
-    first_ref: str | None = None
-    last_ref: str | None = None
-    message: str | None = None  # one line, starting with the name; None when verified
-    failure: dict[str, Any] | None = None  # the same, as the --json record
+    __slots__ = ("name", "status", "links", "first_ref", "last_ref", "message", "failure")
+
+    def __init__(self, name: str, status: int = EXIT_OK, links: int = 0,
+                 first_ref: str | None = None, last_ref: str | None = None,
+                 message: str | None = None, failure: dict[str, Any] | None = None) -> None:
+        self.name = name
+        self.status = status
+        self.links = links
+        self.first_ref = first_ref
+        self.last_ref = last_ref
+        self.message = message  # one line, starting with the name; None when verified
+        self.failure = failure  # the same, as the --json record
+
+    def __getstate__(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, field) for field in self.__slots__)
+
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        for field, value in zip(self.__slots__, state):
+            setattr(self, field, value)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Result) and self.__getstate__() == other.__getstate__()
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{field}={getattr(self, field)!r}" for field in self.__slots__)
+        return f"Result({fields})"
 
     @property
     def ok(self) -> bool:
@@ -180,7 +200,7 @@ def _walk_array(walk: _Walk, stream: BinaryIO, refs_out: Any, links_out: Any,
                 tick: Any) -> Result:
     name = walk.result.name
     walk.index = None  # a fault in the array as a whole belongs to no link
-    items = parse_json(name, decode(name, walk.first + read(stream, name)), walk.line,
+    items = parse_json(name, decode(name, walk.first + read(stream, name)), walk.line or 1,
                        walk.column)
     walk.line = None
     result = walk.result
@@ -215,7 +235,7 @@ def _walk_lines(walk: _Walk, stream: BinaryIO, refs_out: Any, links_out: Any,
     # anything unusual (a blank line, a duplicate key, an error) falls to _slow_line, which
     # either accepts the line after all or says what is wrong with it.
     name = walk.result.name
-    first_line = walk.line
+    first_line = walk.line or 1
     first = walk.first + read(stream, name, line=True) if walk.first else b""
     lines = itertools.chain((first,), _lines(stream, name))
     line = first_line - 1

@@ -13,7 +13,6 @@ import io
 import json
 import os
 import sys
-import tempfile
 from collections.abc import Iterator, Sequence
 from typing import Any, BinaryIO
 
@@ -25,6 +24,9 @@ from kestrim_delegation_ref._cli_progress import progress_for
 from kestrim_delegation_ref._cli_verify import (
     EXIT_BAD_INPUT, EXIT_OK, EXIT_REJECTED, REF_SHAPE, Result, reason, verify_file)
 from kestrim_delegation_ref.delegation_ref import delegation_ref, tamper_detected
+
+# verify_file and its Result are what examples/distributed_audit.py sends to workers.
+__all__ = ["Result", "main", "verify_file"]
 
 MODULE_PROG = "python -m kestrim_delegation_ref"
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a command that Ctrl-C ended
@@ -147,7 +149,7 @@ def buffered_stdout() -> Iterator[None]:
         return
     sys.stdout = io.TextIOWrapper(io.BufferedWriter(raw), encoding=original.encoding,
                                   errors=original.errors,
-                                  line_buffering=original.line_buffering)
+                                  line_buffering=bool(original.line_buffering))
     try:
         yield
     finally:
@@ -365,6 +367,7 @@ class RefSpool:
     def spill_if_full(self) -> None:
         if len(self.pending) >= SPILL_REFS:
             if self.file is None:
+                import tempfile  # only for long chains: it costs every run its import
                 self.file = tempfile.TemporaryFile()  # noqa: SIM115, closed in copy_to
             self.file.write(("\n".join(self.pending) + "\n").encode("ascii"))
             self.pending.clear()
