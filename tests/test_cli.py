@@ -3,6 +3,7 @@ fresh process, from another directory, on files, on standard input, in pipes and
 terminal."""
 
 import fcntl
+import functools
 import json
 import os
 import pty
@@ -84,13 +85,17 @@ def test_ref_prints_the_ref(tmp_path, stdin):
     assert cli(tmp_path, *args[stdin], stdin=data) == (0, refs([env]), "")
 
 
-@pytest.mark.parametrize("content", [
-    lambda links: jsonl(links),
-    lambda links: b"\xef\xbb\xbf\n\n" + jsonl(links, sep="\r\n\r\n"),  # BOM, CRLF, blank lines
-    lambda links: array(links),
-    lambda links: b"  " + json.dumps(links).encode(),
-], ids=["jsonl", "jsonl-bom-crlf-blank", "array-indented", "array-one-line"])
-@pytest.mark.parametrize("stdin", ["file", "dash", "default"])
+@pytest.mark.parametrize("content, stdin", [
+    (lambda links: jsonl(links), "file"),
+    (lambda links: jsonl(links), "dash"),
+    (lambda links: jsonl(links), "default"),
+    (lambda links: b"\xef\xbb\xbf\n\n" + jsonl(links, sep="\r\n\r\n"), "file"),  # BOM, CRLF, blanks
+    (lambda links: b"\xef\xbb\xbf\n\n" + jsonl(links, sep="\r\n\r\n"), "default"),
+    (lambda links: array(links), "file"),
+    (lambda links: array(links), "default"),
+    (lambda links: b"  " + json.dumps(links).encode(), "file"),
+], ids=["jsonl", "jsonl-dash", "jsonl-stdin", "jsonl-bom-crlf-blank", "jsonl-bom-crlf-blank-stdin",
+        "array-indented", "array-indented-stdin", "array-one-line"])
 def test_verify_prints_one_ref_per_link(tmp_path, content, stdin):
     links = build_chain(4)
     data = content(links)
@@ -252,27 +257,30 @@ def test_check(tmp_path, env, status, message):
 GOOD_REF = reference_ref(envelope())
 
 
-@pytest.mark.parametrize("claimed, shown", [
-    (GOOD_REF.upper(), None),
-    ("SHA256:" + GOOD_REF[7:], None),
-    (GOOD_REF[7:], None),  # bare hex digits
-    ("sha256:0000", None),
-    (GOOD_REF + "\n", json.dumps(GOOD_REF + "\n")),  # what `$(cat ref.txt)` can't give, a file can
-    (GOOD_REF[:20] + "\u200b" + GOOD_REF[20:], json.dumps(GOOD_REF[:20] + "\u200b" + GOOD_REF[20:])),
-    (" " + GOOD_REF, None),
-], ids=["upper-case", "upper-prefix", "bare-hex", "short", "line-feed", "zero-width", "space"])
-@pytest.mark.parametrize("command_line", [
-    lambda ref: ("check", ref, "input"),
-    lambda ref: ("verify", "--expect-last", ref, "input"),
-    lambda ref: ("verify", "--expect-first", ref, "input"),
-], ids=["check", "expect-last", "expect-first"])
-def test_a_ref_of_the_wrong_shape_is_a_usage_error(tmp_path, claimed, shown, command_line):
+WRONG_SHAPES = {
+    "upper-case": GOOD_REF.upper(),
+    "upper-prefix": "SHA256:" + GOOD_REF[7:],
+    "bare-hex": GOOD_REF[7:],
+    "short": "sha256:0000",
+    "line-feed": GOOD_REF + "\n",  # as "$(cat ref.txt)" drops it but a script may not
+    "zero-width": GOOD_REF[:20] + "\u200b" + GOOD_REF[20:],
+    "space": " " + GOOD_REF,
+}
+
+
+@pytest.mark.parametrize("shape, option", [(shape, "check") for shape in WRONG_SHAPES] + [
+    ("line-feed", "--expect-last"), ("upper-case", "--expect-last"),
+    ("bare-hex", "--expect-first"), ("zero-width", "--expect-first")])
+def test_a_ref_of_the_wrong_shape_is_a_usage_error(tmp_path, shape, option):
+    claimed = WRONG_SHAPES[shape]
     write(tmp_path, jsonl([envelope()]))
-    status, out, err = cli(tmp_path, *command_line(claimed))
+    args = ("check", claimed, "input") if option == "check" else ("verify", option, claimed, "input")
+    status, out, err = cli(tmp_path, *args)
     assert (status, out) == (2, "") and err.startswith("usage: ")
     assert REF_SHAPE_MESSAGE in err
-    # The value as typed, escapes included, so that an invisible difference shows.
-    assert (shown or json.dumps(claimed)) in err
+    # The value as typed, quoted with its escapes, so that an invisible difference shows:
+    # "sha256:...\n" must not look like the ref it resembles.
+    assert json.dumps(claimed) in err
 
 
 # --- pinning the ends of a chain ---
@@ -414,8 +422,22 @@ HUGE = "1" + "0" * 5000
      "not_before_ms must be a non-negative integer (integer-millisecond)"),
 ], ids=["2**53", "5000-digits", "40-digits", "negative-5000-digits", "5000-digits-before",
         "both-huge-in-order", "both-huge-reversed", "lone-surrogate", "prev-null", "float"])
-@pytest.mark.parametrize("cmd", ["ref", "verify"])
-def test_envelopes_without_a_ref_exit_1_with_the_reason(tmp_path, data, message, cmd):
+def test_links_without_a_ref_exit_1_with_the_reason(tmp_path, data, message):
+    exits_1_with(tmp_path, "verify", data, message)
+
+
+@pytest.mark.parametrize("data, message", [
+    (with_number(HUGE),
+     "cannot compute a ref: integer is outside the exactly representable range ±(2**53-1)"),
+    (json.dumps(envelope(not_after_ms=2**53)).encode(), "cannot compute a ref: integer 9007"),
+    (json.dumps(envelope(prev_delegation_ref=None)).encode(),
+     "cannot compute a ref: expected string or bytes-like object"),
+], ids=["5000-digits", "2**53", "prev-null"])
+def test_an_envelope_without_a_ref_exits_1_with_the_reason(tmp_path, data, message):
+    exits_1_with(tmp_path, "ref", data, message)
+
+
+def exits_1_with(tmp_path, cmd, data, message):
     status, out, err = cli(tmp_path, cmd, write(tmp_path, data))
     where = "link 1 (line 1): " if cmd == "verify" else ""
     if cmd == "verify" and b'"prev_delegation_ref": null' in data:
@@ -506,14 +528,19 @@ def test_only_the_first_envelope_gets_the_pretty_printing_hint(tmp_path):
     (["check", "--help"], ["REF", "FILE", "exit status", "64 lower-case hexadecimal"]),
     (["canonical", "--help"], ["--any", "sha256sum", "exit status"]),
 ])
-@pytest.mark.parametrize("module, prog", [(False, "kestrim-delegation-ref"),
-                                          (True, "python -m kestrim_delegation_ref")],
-                         ids=["script", "module"])
+@pytest.mark.parametrize("module, prog", [(False, "kestrim-delegation-ref")], ids=["script"])
 def test_help_names_the_program_as_it_was_started(tmp_path, args, expected, module, prog):
     status, out, err = cli(tmp_path, *args, module=module)
     assert (status, err) == (0, "")
     assert out.startswith(f"usage: {prog} ")
     assert all(word in out for word in expected), out
+
+
+@pytest.mark.parametrize("args", [["--help"], ["verify", "--help"], ["--version"]])
+def test_the_module_names_itself_as_started(tmp_path, args):
+    status, out, err = cli(tmp_path, *args, module=True)
+    assert (status, err) == (0, "")
+    assert out.startswith("usage: python -m kestrim_delegation_ref ") or args == ["--version"]
 
 
 def test_version_has_one_source(tmp_path):
@@ -576,6 +603,12 @@ def test_a_full_disk_is_one_line_and_exit_2(tmp_path, args):
         2, "kestrim-delegation-ref: cannot write to standard output: No space left on device\n")
 
 
+@functools.lru_cache(maxsize=1)
+def terminal_chain():
+    links = build_chain(30_000)
+    return links, jsonl(links)
+
+
 class Terminal:
     """The script with its stderr on a pseudo-terminal, fed on standard input a batch of
     links at a time, as a long verification would read them."""
@@ -588,8 +621,7 @@ class Terminal:
             stderr=slave, cwd=tmp_path, env=child_env(first_path))
         os.close(slave)
         self.screen = b""
-        self.links = build_chain(30_000)
-        self.data = jsonl(self.links)
+        self.links, self.data = terminal_chain()
         self.sent = 0
 
     def feed_until(self, seen, seconds=20.0):
@@ -648,7 +680,7 @@ def test_no_progress_when_quiet_or_without_tqdm(tmp_path, args, tqdm):
     term = Terminal(tmp_path, *args, first_path=first_path)
     # Long enough that a bar would have been drawn: the delay is half a second.
     started = time.monotonic()
-    while time.monotonic() - started < 1.5 and term.sent < len(term.data):
+    while time.monotonic() - started < 1.2 and term.sent < len(term.data):
         term.feed_until(b"never", seconds=0.1)
     status, out, screen = term.finish()
     sent = term.data[:term.sent].count(b"\n")
