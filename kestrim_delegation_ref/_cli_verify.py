@@ -259,11 +259,11 @@ def _walk_lines(walk: _Walk, stream: BinaryIO, refs_out: Any, links_out: Any,
                 continue
         claimed = env.get("prev_delegation_ref", "")
         if claimed != prev:
-            return walk.chain_break(index, line, claimed)
+            return _accepted(walk, index).chain_break(index, line, claimed)
         try:
             ref = delegation_ref(env)
         except (ValueError, TypeError) as exc:
-            return walk.malformed(index, line, exc)
+            return _accepted(walk, index).malformed(index, line, exc)
         if index == 0:
             if walk.expect_first is not None and ref != walk.expect_first:
                 return walk.first_differs(line, ref)
@@ -277,10 +277,14 @@ def _walk_lines(walk: _Walk, stream: BinaryIO, refs_out: Any, links_out: Any,
         index += 1
         if tick is not None and not index % TICK_EVERY:
             tick(index, nbytes)
-    result = walk.result
-    result.links = index
-    result.last_ref = prev or None
-    return result
+    return _accepted(walk, index).result
+
+
+def _accepted(walk: _Walk, links: int) -> _Walk:
+    # The loop keeps its count in a local; the result learns it once, at the end.
+    walk.result.links = links
+    walk.result.last_ref = walk.prev or None
+    return walk
 
 
 def _lines(stream: BinaryIO, name: str) -> Any:
