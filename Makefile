@@ -64,7 +64,7 @@ test-asan: build
 # built extension, instead of the installed package.
 demo: build
 	$(VPY) -P -m kestrim_delegation_ref verify examples/chain.jsonl
-	@echo "--- the same chain with link 1's scope widened afterwards; must fail at link 2:"
+	@echo "--- the same chain with link 2's scope widened afterwards; link 3 no longer matches it:"
 	$(VPY) -P -m kestrim_delegation_ref verify examples/chain-tampered.jsonl; test $$? -eq 1
 
 # Side-by-side timings against pure Python and orjson; prints PASS/FAIL per target.
