@@ -5,6 +5,9 @@
 //
 //   sha256_lanes [--len BYTES] [--batch MESSAGES] [--repeats N]
 //   (make bench-kernels builds it in build/kernels/on and runs it)
+//   sha256_lanes --count KERNEL [--batch MESSAGES]: one batch through one kernel, untimed, for
+//   instruction counts:  valgrind --tool=callgrind --toggle-collect='*sha256_batch*' ...
+//   (valgrind runs AVX2 but neither SHA-NI nor AVX-512, so it counts avx2 and openssl only)
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -56,7 +59,9 @@ double best_ns(std::size_t messages_per_call, int repeats, Body body) {
 int main(int argc, char** argv) {
     std::size_t len = 229, batch = 256;
     int repeats = 30;
+    const char* count_only = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--count")) count_only = argv[i + 1];
         if (!std::strcmp(argv[i], "--len")) len = std::strtoul(argv[i + 1], nullptr, 10);
         if (!std::strcmp(argv[i], "--batch")) batch = std::strtoul(argv[i + 1], nullptr, 10);
         if (!std::strcmp(argv[i], "--repeats")) repeats = std::atoi(argv[i + 1]);
@@ -72,6 +77,12 @@ int main(int argc, char** argv) {
     for (auto& s : m.storage) m.ptrs.push_back(s.data()), m.lens.push_back(s.size());
     m.digests.resize(batch);
     auto* out = reinterpret_cast<unsigned char(*)[kDigestBytes]>(m.digests.data());
+
+    if (count_only) {
+        Sha256Kernel kernel;
+        if (!parse_kernel_name(count_only, &kernel) || !kernel_supported(kernel)) return 2;
+        return sha256_batch(kernel, m.ptrs.data(), m.lens.data(), batch, out) ? 0 : 1;
+    }
 
     EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();

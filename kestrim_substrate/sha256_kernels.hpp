@@ -61,7 +61,9 @@ Sha256Kernel best_kernel() noexcept;
 
 // Hashes msgs[i][0:lens[i]] into digests[i] for i < n; lengths may differ freely. A kernel
 // that is not supported is never run: its batch goes through OpenSSL instead. msgs[i] may be
-// null when lens[i] is 0. False only when OpenSSL itself fails (digests then undefined).
+// null when lens[i] is 0. No digest may overlap any message: lanes still read messages after
+// other lanes' digests are written. False only when OpenSSL itself fails (digests then
+// undefined).
 [[nodiscard]] bool sha256_batch(Sha256Kernel kernel, const unsigned char* const* msgs,
                                 const std::size_t* lens, std::size_t n,
                                 unsigned char (*digests)[kDigestBytes]) noexcept;

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 
 namespace kestrim::sha256::detail {
 namespace {
@@ -25,26 +26,57 @@ namespace {
 // baseline ABI, which GCC warns about, even though it is always inlined.
 #define KESTRIM_ROTR(x, n) (((x) >> (n)) | ((x) << (32 - (n))))
 
-// Words t of every lane's block, one vector per word. Loading each lane's word and building
-// the vector from memory is what every ISA can do; the compiler turns it into inserts.
-template <class V, std::size_t L>
-KESTRIM_INLINE void load_schedule(V (&w)[16], const unsigned char* const* blocks) {
-    for (int t = 0; t < 16; ++t) {
-        alignas(64) std::uint32_t column[L];
-        for (std::size_t i = 0; i < L; ++i) column[i] = load_be32(blocks[i] + 4 * t);
-        std::memcpy(&w[t], column, sizeof(V));
+typedef std::uint32_t u32x8 __attribute__((vector_size(32)));
+typedef std::uint32_t u32x16 __attribute__((vector_size(64)));
+
+// The round constants repeated across L lanes, so each round adds one vector from memory
+// instead of building a broadcast.
+template <std::size_t L>
+struct WideConstants {
+    alignas(64) std::uint32_t k[64][L];
+    constexpr WideConstants() : k{} {
+        for (int t = 0; t < 64; ++t) {
+            for (std::size_t i = 0; i < L; ++i) k[t][i] = kRoundConstants[t];
+        }
+    }
+};
+template <std::size_t L>
+inline constexpr WideConstants<L> kWideConstants{};
+
+// Words 0..15 of eight lanes' blocks, word t of every lane in w[t], byte-swapped: a 4x4
+// transpose of 32-bit words within each 128-bit half, lanes 0-3 low and 4-7 high. Shuffles
+// in place of 128 scalar loads and inserts.
+__attribute__((target("avx2"), always_inline)) inline void load8_avx2(u32x8 (&w)[16],
+                                                                     const unsigned char* const* blocks) {
+    const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,  //
+                                          3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    for (int g = 0; g < 4; ++g) {
+        __m256i r[4];
+        for (int i = 0; i < 4; ++i) {
+            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[i] + 16 * g));
+            const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[i + 4] + 16 * g));
+            r[i] = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1), swap);
+        }
+        const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+        w[4 * g + 0] = (u32x8)_mm256_unpacklo_epi64(t0, t2);
+        w[4 * g + 1] = (u32x8)_mm256_unpackhi_epi64(t0, t2);
+        w[4 * g + 2] = (u32x8)_mm256_unpacklo_epi64(t1, t3);
+        w[4 * g + 3] = (u32x8)_mm256_unpackhi_epi64(t1, t3);
     }
 }
 
-// One block for every lane. st holds the lanes' states word by word: st[j][i] is word j of
-// lane i, so each word is one vector load.
+// One block for every lane, from the words load8_avx2 or the scalar load put in w. st holds
+// the lanes' states word by word: st[j][i] is word j of lane i, so each word is one vector.
 template <class V, std::size_t L>
-KESTRIM_INLINE void rounds(std::uint32_t (*st)[L], const unsigned char* const* blocks) {
-    V w[16];
-    load_schedule<V, L>(w, blocks);
+KESTRIM_INLINE void rounds(std::uint32_t (*st)[L], V (&w)[16]) {
     V s[8];
     for (int j = 0; j < 8; ++j) std::memcpy(&s[j], st[j], sizeof(V));
     V a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
+    // Hidden from the optimiser, which would otherwise rebuild each constant from an
+    // immediate (three instructions) rather than add it from memory (one).
+    const std::uint32_t(*k)[L] = kWideConstants<L>.k;
+    __asm__("" : "+r"(k));
 #pragma GCC unroll 64
     for (int t = 0; t < 64; ++t) {
         if (t >= 16) {
@@ -53,7 +85,7 @@ KESTRIM_INLINE void rounds(std::uint32_t (*st)[L], const unsigned char* const* b
                          (KESTRIM_ROTR(w15, 7) ^ KESTRIM_ROTR(w15, 18) ^ (w15 >> 3));
         }
         const V t1 = h + (KESTRIM_ROTR(e, 6) ^ KESTRIM_ROTR(e, 11) ^ KESTRIM_ROTR(e, 25)) + (g ^ (e & (f ^ g))) +
-                     kRoundConstants[t] + w[t & 15];
+                     *reinterpret_cast<const V*>(k[t]) + w[t & 15];
         const V t2 = (KESTRIM_ROTR(a, 2) ^ KESTRIM_ROTR(a, 13) ^ KESTRIM_ROTR(a, 22)) + ((a & b) | (c & (a | b)));
         h = g;
         g = f;
@@ -68,28 +100,43 @@ KESTRIM_INLINE void rounds(std::uint32_t (*st)[L], const unsigned char* const* b
     for (int j = 0; j < 8; ++j) std::memcpy(st[j], &s[j], sizeof(V));
 }
 
-typedef std::uint32_t u32x8 __attribute__((vector_size(32)));
-typedef std::uint32_t u32x16 __attribute__((vector_size(64)));
-
 __attribute__((target("avx2"))) void compress_avx2_x8(std::uint32_t (*st)[8],
                                                       const unsigned char* const* blocks) noexcept {
-    rounds<u32x8, 8>(st, blocks);
+    u32x8 w[16];
+    load8_avx2(w, blocks);
+    rounds<u32x8, 8>(st, w);
 }
 
 __attribute__((target("avx512f,avx512vl"))) void compress_avx512_x16(std::uint32_t (*st)[16],
                                                                      const unsigned char* const* blocks) noexcept {
-    rounds<u32x16, 16>(st, blocks);
+    u32x8 lo[16], hi[16];
+    load8_avx2(lo, blocks);
+    load8_avx2(hi, blocks + 8);
+    u32x16 w[16];
+    for (int t = 0; t < 16; ++t) {
+        w[t] = __builtin_shufflevector(lo[t], hi[t], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    }
+    rounds<u32x16, 16>(st, w);
 }
 
 // The 16-lane code on AVX2 (each vector op split in two), so that this driver and these
 // rounds are checked on CPUs without AVX-512.
 __attribute__((target("avx2"))) void compress_avx2_x16(std::uint32_t (*st)[16],
                                                        const unsigned char* const* blocks) noexcept {
-    rounds<u32x16, 16>(st, blocks);
+    u32x8 lo[16], hi[16];
+    load8_avx2(lo, blocks);
+    load8_avx2(hi, blocks + 8);
+    u32x16 w[16];
+    for (int t = 0; t < 16; ++t) {
+        w[t] = __builtin_shufflevector(lo[t], hi[t], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    }
+    rounds<u32x16, 16>(st, w);
 }
 
 void compress_scalar(std::uint32_t (*st)[1], const unsigned char* const* blocks) noexcept {
-    rounds<std::uint32_t, 1>(st, blocks);
+    std::uint32_t w[16];
+    for (int t = 0; t < 16; ++t) w[t] = load_be32(blocks[0] + 4 * t);
+    rounds<std::uint32_t, 1>(st, w);
 }
 
 template <std::size_t L>
