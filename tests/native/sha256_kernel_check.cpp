@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestrim_substrate/sha256_kernels.hpp"
@@ -216,6 +217,30 @@ void check_choice() {
     tally.check(count >= 1 && supported[0] == Sha256Kernel::OpenSSL, "OpenSSL is always supported, first");
 }
 
+// Threads hashing at once: each has its own OpenSSL context, and no kernel keeps state
+// between calls. Each thread compares against digests computed before any starts.
+void check_threads(const std::vector<Route>& routes, const std::vector<Message>& every_length) {
+    const std::vector<const Message*> all = view(every_length);
+    std::vector<std::array<unsigned char, 32>> want(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) reference(all[i]->bytes, all[i]->len, want[i].data());
+    for (const Route& route : routes) {
+        bool same[4] = {};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                bool ok = true;
+                for (int round = 0; round < 5 && ok; ++round) {
+                    std::vector<std::array<unsigned char, 32>> got;
+                    ok = route.run(all, got) && got == want;
+                }
+                same[t] = ok;
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        for (bool ok : same) tally.check(ok, route.name + " in four threads at once");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -262,6 +287,7 @@ int main(int argc, char** argv) {
         if (!route.one) check_empty_batch(route);
         std::printf("  %-40s %s\n", route.name.c_str(), tally.failed == before ? "ok" : "FAILED");
     }
+    check_threads(routes, every_length);
     std::printf("%ld passed, %ld failed\n", tally.passed, tally.failed);
     return tally.failed ? 1 : 0;
 }
