@@ -102,6 +102,13 @@ struct Batch {
 // for their last few messages, when most lanes would otherwise idle.
 using FinishLane = void (*)(std::uint32_t state[8], Feed& feed) noexcept;
 
+// How the multi-lane kernels end a batch: once the queue is empty and at most `at` lanes are
+// still live, finish moves them on one at a time.
+struct Stragglers {
+    FinishLane finish;
+    std::size_t at;
+};
+
 // sha256_shani.cpp: callers check the CPU first.
 void shani_finish(std::uint32_t state[8], Feed& feed) noexcept;
 void shani_one(const unsigned char* msg, std::size_t len, unsigned char digest[32]) noexcept;
@@ -110,8 +117,8 @@ void shani_batch_x2(Batch& batch) noexcept;
 
 // sha256_multibuffer.cpp: callers check the CPU first (the scalar one runs anywhere).
 void scalar_finish(std::uint32_t state[8], Feed& feed) noexcept;
-void avx2_batch_x8(Batch& batch, FinishLane finish) noexcept;
-void avx512_batch_x16(Batch& batch, FinishLane finish) noexcept;
-void avx2_batch_x16(Batch& batch, FinishLane finish) noexcept;
+void avx2_batch_x8(Batch& batch, Stragglers stragglers) noexcept;
+void avx512_batch_x16(Batch& batch, Stragglers stragglers) noexcept;
+void avx2_batch_x16(Batch& batch, Stragglers stragglers) noexcept;
 
 }  // namespace kestrim::sha256::detail

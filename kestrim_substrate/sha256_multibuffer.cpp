@@ -8,8 +8,8 @@
 //
 // Lanes hold messages of any lengths: a lane whose message ends is refilled from the queue at
 // once, an empty lane hashes a dummy block whose result is never read, and once the queue is
-// empty and few lanes are left they finish one at a time rather than occupying a whole
-// register each.
+// empty and few lanes are left they finish one at a time (the caller says how few) rather than
+// occupying a whole register each.
 #include "sha256_lanes.hpp"
 
 #include <cstdint>
@@ -145,7 +145,7 @@ void column(const std::uint32_t (*st)[L], std::size_t lane, std::uint32_t out[8]
 }
 
 template <std::size_t L, void (*Compress)(std::uint32_t (*)[L], const unsigned char* const*) noexcept>
-void run_lanes(Batch& batch, FinishLane finish) noexcept {
+void run_lanes(Batch& batch, Stragglers stragglers) noexcept {
     alignas(64) static const unsigned char idle_block[kBlockBytes] = {};
     alignas(64) std::uint32_t st[8][L];
     Feed feed[L];
@@ -161,12 +161,12 @@ void run_lanes(Batch& batch, FinishLane finish) noexcept {
         restart(i);
     }
     while (active) {
-        if (batch.empty() && active * 4 <= L) {
+        if (batch.empty() && active <= stragglers.at) {
             for (std::size_t i = 0; i < L; ++i) {
                 if (!live[i]) continue;
                 std::uint32_t state[8];
                 column<L>(st, i, state);
-                finish(state, feed[i]);
+                stragglers.finish(state, feed[i]);
                 batch.emit(feed[i], state);
             }
             return;
@@ -206,13 +206,17 @@ void scalar_finish(std::uint32_t state[8], Feed& feed) noexcept {
     for (int j = 0; j < 8; ++j) state[j] = st[j][0];
 }
 
-void avx2_batch_x8(Batch& batch, FinishLane finish) noexcept { run_lanes<8, compress_avx2_x8>(batch, finish); }
-
-void avx512_batch_x16(Batch& batch, FinishLane finish) noexcept {
-    run_lanes<16, compress_avx512_x16>(batch, finish);
+void avx2_batch_x8(Batch& batch, Stragglers stragglers) noexcept {
+    run_lanes<8, compress_avx2_x8>(batch, stragglers);
 }
 
-void avx2_batch_x16(Batch& batch, FinishLane finish) noexcept { run_lanes<16, compress_avx2_x16>(batch, finish); }
+void avx512_batch_x16(Batch& batch, Stragglers stragglers) noexcept {
+    run_lanes<16, compress_avx512_x16>(batch, stragglers);
+}
+
+void avx2_batch_x16(Batch& batch, Stragglers stragglers) noexcept {
+    run_lanes<16, compress_avx2_x16>(batch, stragglers);
+}
 
 }  // namespace kestrim::sha256::detail
 
