@@ -71,9 +71,11 @@ const CpuFeatures& cpu() noexcept {
     return features;
 }
 
-// The order to prefer when nothing is forced. AVX-512's sixteen lanes beat SHA-NI two-way on
-// Intel server parts; where SHA-NI exists without AVX-512 it beats eight AVX2 lanes (see
-// bench/sha256_lanes.cpp for the figures on each).
+// The order to prefer when nothing is forced, per 229-byte message against OpenSSL one at a
+// time (bench/sha256_lanes.cpp): on an Intel Xeon, sixteen AVX-512 lanes took 66-75 ns where
+// SHA-NI two-way took 105; on an AMD EPYC without AVX-512, SHA-NI two-way is 0.45x the
+// OpenSSL floor and eight AVX2 lanes 0.9x, so AVX2 wins only where SHA-NI is missing. A fixed
+// order, not a timing at start-up, so that one machine always runs the same code.
 constexpr Sha256Kernel kPreference[] = {Sha256Kernel::Avx512X16, Sha256Kernel::ShaNiX2, Sha256Kernel::Avx2X8,
                                         Sha256Kernel::OpenSSL};
 
