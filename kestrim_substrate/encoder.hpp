@@ -77,23 +77,16 @@ private:
     }
 
     // The common case ends in no call but tail calls, so it needs no frame: anything else
-    // (no room, a value of more than two digits of the int's storage) goes out of line.
+    // (no room, a value the interpreter's storage does not give without a call; see
+    // compat::small_int) goes out of line.
     [[gnu::noinline]] char* integer(PyObject* obj, char* p) {
         if (!out_.fits(p, 1 + es::kMaxDecimalChars)) return integer_elsewhere(obj, p);
-#if PY_VERSION_HEX < 0x030C0000
-        // Up to 3.11 an int is its sign and digit count in ob_size, then the digits; a value
-        // of up to two digits is read here without a call.
-        const Py_ssize_t size = Py_SIZE(obj);
-        if (size < -2 || size > 2) return integer_elsewhere(obj, p);
-        const digit* digits = reinterpret_cast<PyLongObject*>(obj)->ob_digit;
-        std::uint64_t magnitude = size == 0 ? 0 : digits[0];
-        if (size == 2 || size == -2) magnitude |= std::uint64_t{digits[1]} << PyLong_SHIFT;
+        std::uint64_t magnitude;
+        bool negative;
+        if (!compat::small_int(obj, magnitude, negative)) return integer_elsewhere(obj, p);
         if (magnitude > static_cast<std::uint64_t>(kMaxSafeInteger)) return integer_refused(obj);
         *p = '-';
-        return es::write_decimal(magnitude, p + (size < 0));
-#else
-        return integer_elsewhere(obj, p);
-#endif
+        return es::write_decimal(magnitude, p + negative);
     }
 
     [[gnu::noinline]] char* integer_elsewhere(PyObject* obj, char* p) {
@@ -179,7 +172,7 @@ private:
     }
 
     [[gnu::noinline]] char* any_string(PyObject* s, char* p) {
-        if (PyUnicode_READY(s) < 0) return nullptr;
+        if (compat::unicode_ready(s) < 0) return nullptr;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         const void* data = PyUnicode_DATA(s);
         p = put(p, '"');

@@ -86,7 +86,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
         m.length = PyUnicode_GET_LENGTH(key);
         m.kind = PyUnicode_1BYTE_KIND;
     } else {
-        if (PyUnicode_READY(key) < 0) return false;
+        if (compat::unicode_ready(key) < 0) return false;
         m.text = PyUnicode_DATA(key);
         m.length = PyUnicode_GET_LENGTH(key);
         m.kind = PyUnicode_KIND(key);
@@ -140,7 +140,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
 
 // An exact str of 1-byte code units, whose text can be read and compared in place.
 inline bool Encoder::narrow_key(PyObject* key) noexcept {
-    return PyUnicode_CheckExact(key) && PyUnicode_IS_READY(key) &&
+    return PyUnicode_CheckExact(key) && compat::unicode_is_ready(key) &&
            PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
 }
 
