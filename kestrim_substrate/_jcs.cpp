@@ -44,19 +44,20 @@ R guarded(R on_error, F&& body) noexcept {
 // The SHA-256 of what write(encoder, position) writes with an encoder streaming into the
 // hash; false with an exception set if it fails.
 template <typename Write>
-bool digest_of(unsigned char digest[SHA256_DIGEST_LENGTH], Write&& write) {
+bool digest_of(unsigned char digest[Sha256::kDigestBytes], Write&& write) {
     Sha256 hash;
     Encoder encoder(&hash);
     char* const end = write(encoder, encoder.out().start());
     if (end == nullptr) return false;
-    encoder.out().finish(end, digest);
-    return true;
+    if (encoder.out().finish(end, digest)) return true;
+    PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
+    return false;
 }
 
 template <typename Write>
 int hash_hex(char out_hex[64], Write&& write) noexcept {
     return guarded(-1, [&] {
-        unsigned char digest[SHA256_DIGEST_LENGTH];
+        unsigned char digest[Sha256::kDigestBytes];
         if (!digest_of(digest, write)) return -1;
         to_hex(digest, out_hex);
         return 0;
@@ -123,10 +124,10 @@ int api_sha256_prepared_hex(const KestrimJcsMembers* members, PyObject* const* v
 
 PyObject* py_sha256_jcs(PyObject*, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [obj]() -> PyObject* {
-        unsigned char digest[SHA256_DIGEST_LENGTH];
+        unsigned char digest[Sha256::kDigestBytes];
         if (!digest_of(digest, [obj](Encoder& e, char* p) { return e.value(obj, p); }))
             return nullptr;
-        PyObject* result = PyUnicode_New(2 * SHA256_DIGEST_LENGTH, 127);
+        PyObject* result = PyUnicode_New(2 * Sha256::kDigestBytes, 127);
         if (result != nullptr)
             to_hex(digest, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result)));
         return result;
@@ -156,6 +157,11 @@ void destroy_api(PyObject* capsule) {
 
 int exec_module(PyObject* module) {
     return guarded(-1, [module] {
+        // Found missing here, SHA-256 fails the import rather than every later hash.
+        if (!Sha256::available()) {
+            PyErr_SetString(PyExc_ImportError, "OpenSSL offers no SHA-256 implementation");
+            return -1;
+        }
         PyRef function(PyObject_GetAttrString(module, "sha256_jcs"));
         if (!function) return -1;
         auto owned = std::make_unique<OwnedApi>();

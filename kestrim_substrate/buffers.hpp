@@ -47,10 +47,10 @@ public:
     }
     const char* data() const noexcept { return begin_; }
 
-    // The hash of everything written, p being the end.
-    void finish(char* p, unsigned char digest[SHA256_DIGEST_LENGTH]) {
+    // The hash of everything written, p being the end; false if the hash failed.
+    bool finish(char* p, unsigned char digest[Sha256::kDigestBytes]) {
         p = room(p, Sha256::kMaxPadBytes);
-        hash_->finish(hashed_, static_cast<std::size_t>(p - hashed_), digest);
+        return hash_->finish(hashed_, static_cast<std::size_t>(p - hashed_), digest);
     }
 
     // Hands the whole blocks written before p to the hash now rather than at the end, so
