@@ -5,10 +5,11 @@
 Each DIR holds a built kestrim_substrate/_jcs*.so (copy one from build/dev, or from a
 worktree of another commit). On this shared machine only timings taken side by side in
 one process compare; this loads every build under its own module object and times them
-in turns, round after round, keeping the minimum. ROUNDS (25) and NUMBER (30000 calls a
-sample) may be set in the environment: on a loaded machine, many short samples
-(NUMBER=2000 ROUNDS=300) find quiet moments that long ones miss. The inputs are the bench's six-field
+in turns, round after round, keeping the minimum. The inputs are the bench's six-field
 object with its keys in canonical order, in the envelope's order, and reversed.
+
+ROUNDS (25) and NUMBER (30000 calls a sample) may be set in the environment: on a loaded
+machine, many short samples (NUMBER=2000 ROUNDS=300) find quiet moments that long ones miss.
 """
 
 import importlib.util
