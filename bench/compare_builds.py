@@ -7,6 +7,9 @@ worktree of another commit). On this shared machine only timings taken side by s
 one process compare; this loads every build under its own module object and times them
 in turns, round after round, keeping the minimum. The inputs are the bench's six-field
 object with its keys in canonical order, in the envelope's order, and reversed.
+
+ROUNDS (25) and NUMBER (30000 calls a sample) may be set in the environment: on a loaded
+machine, many short samples (NUMBER=2000 ROUNDS=300) find quiet moments that long ones miss.
 """
 
 import importlib.util
@@ -18,7 +21,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import workload  # noqa: E402
 
 ROUNDS = int(os.environ.get("ROUNDS", "25"))
-NUMBER = 30_000
+NUMBER = int(os.environ.get("NUMBER", "30000"))
 
 
 def load(directory):
