@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <utility>
 
@@ -77,21 +79,36 @@ private:
         }
         const std::size_t capacity =
             std::max(2 * static_cast<std::size_t>(end_ - begin_), used + n);
-        std::unique_ptr<char[]> grown(new char[capacity]);
-        std::memcpy(grown.get(), begin_, used);
-        heap_ = std::move(grown);
-        begin_ = heap_.get();
+        // realloc rather than a new buffer and a copy: a large block grows where it is (the
+        // C library remaps its pages), so a long document is neither copied at every
+        // doubling nor faulted in again page by page.
+        char* grown;
+        if (heap_) {
+            grown = static_cast<char*>(std::realloc(heap_.get(), capacity));
+            if (grown == nullptr) throw std::bad_alloc();
+            (void)heap_.release();
+        } else {
+            grown = static_cast<char*>(std::malloc(capacity));
+            if (grown == nullptr) throw std::bad_alloc();
+            std::memcpy(grown, begin_, used);
+        }
+        heap_.reset(grown);
+        begin_ = grown;
         hashed_ = begin_;
         end_ = begin_ + capacity;
         return begin_ + used;
     }
+
+    struct Free {
+        void operator()(char* p) const noexcept { std::free(p); }
+    };
 
     Sha256* hash_;
     char* begin_ = inline_;
     char* end_ = inline_ + kInlineBytes;
     // Where the text not yet given to the hash starts.
     char* hashed_ = inline_;
-    std::unique_ptr<char[]> heap_;
+    std::unique_ptr<char, Free> heap_;
     char inline_[kInlineBytes];
 };
 

@@ -272,10 +272,11 @@ private:
     char* members_in_place(const DictItems& items, char* p);
     bool sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
     [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept;
-    static int compare_slot_keys(const SlotKey& a, const SlotKey& b) noexcept;
+    static int compare_slot_keys(const SlotKey& a, const SlotKey& b, std::ptrdiff_t skip) noexcept;
     char* table_members(const StackFrame<SlotKey>& frame, char* p);
     char* slot_member(const DictSlot* slot, char* p, bool comma);
     [[gnu::noinline]] static bool sort_members(Member* first, std::size_t n);
+    static bool sort_narrow_members(Member* first, std::size_t n);
     static bool check_order(const Member* first, std::size_t n);
     char* write_members(const MemberFrame& frame, char* p);
 

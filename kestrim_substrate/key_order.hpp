@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "kestrim_substrate/text_kernels.hpp"
 
@@ -40,6 +41,9 @@ int compare_units(const A* a, std::ptrdiff_t na, const B* b, std::ptrdiff_t nb) 
     return (na > nb) - (na < nb);
 }
 
+// How many code units a head holds.
+constexpr std::ptrdiff_t kHeadUnits = 8;
+
 // The first 8 code units of a 1-byte key, big-endian, zeros past its end. As integers, heads
 // order as the keys do wherever they differ (see compare_narrow).
 inline std::uint64_t key_head(const std::uint8_t* text, std::ptrdiff_t length) noexcept {
@@ -56,9 +60,40 @@ inline int compare_narrow(std::uint64_t head_a, const std::uint8_t* a, std::ptrd
     // shorter key (a zero) against a unit of a longer key it is a prefix of: a non-zero unit,
     // or heads would not differ there. Either way the heads order as the keys do.
     if (head_a != head_b) return head_a < head_b ? -1 : 1;
-    // Equal heads of keys within 8 units: the longer one only adds zeros.
-    if (na <= 8 && nb <= 8) return (na > nb) - (na < nb);
-    return compare_units(a, na, b, nb);
+    // Equal heads: the units both keys have among the first 8 are equal. Past them, 1-byte
+    // code units order as unsigned bytes do, so memcmp decides; it outruns a loop once keys
+    // share more than a head's worth of text, and only then does a tie get this far.
+    const std::ptrdiff_t n = std::min(na, nb);
+    if (n > kHeadUnits) {
+        const int order = std::memcmp(a + kHeadUnits, b + kHeadUnits,
+                                      static_cast<std::size_t>(n - kHeadUnits));
+        if (order != 0) return order < 0 ? -1 : 1;
+    }
+    return (na > nb) - (na < nb);
+}
+
+// The number of leading code units that every one of n 1-byte keys shares, counted only
+// while it is at least `worth` (a smaller answer is given as 0). Keys of one object often
+// share a long prefix ("tenant:acme/..."); heads taken past it (key_head(text + skip, ...))
+// then tell the keys apart without reading their text again, where heads of the keys
+// themselves would all tie and every comparison would fetch two keys' text.
+template <typename TextOf>
+std::ptrdiff_t shared_prefix(std::size_t n, TextOf text_of, std::ptrdiff_t worth) noexcept {
+    if (n < 2) return 0;
+    const std::uint8_t* first;
+    std::ptrdiff_t prefix;
+    text_of(0, first, prefix);
+    for (std::size_t i = 1; i < n && prefix >= worth; ++i) {
+        const std::uint8_t* text;
+        std::ptrdiff_t length;
+        text_of(i, text, length);
+        const std::ptrdiff_t limit = std::min(prefix, length);
+        std::ptrdiff_t k = 0;
+        while (k + 8 <= limit && load_le64(first + k) == load_le64(text + k)) k += 8;
+        while (k < limit && first[k] == text[k]) ++k;
+        prefix = k;
+    }
+    return prefix >= worth ? prefix : 0;
 }
 
 }  // namespace

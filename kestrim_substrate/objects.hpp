@@ -209,7 +209,7 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
             const SlotKey k = first[i];
             std::size_t j = i;
             int order = -1;
-            while (j > 0 && (order = compare_slot_keys(k, first[j - 1])) < 0) {
+            while (j > 0 && (order = compare_slot_keys(k, first[j - 1], 0)) < 0) {
                 first[j] = first[j - 1];
                 --j;
             }
@@ -218,21 +218,38 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
         }
         return true;
     }
-    std::sort(first, first + n,
-              [](const SlotKey& a, const SlotKey& b) { return compare_slot_keys(a, b) < 0; });
+    // Many keys with a long shared prefix: heads past it (see shared_prefix).
+    const std::ptrdiff_t skip = shared_prefix(
+        n,
+        [first](std::size_t i, const std::uint8_t*& text, std::ptrdiff_t& length) {
+            text = PyUnicode_1BYTE_DATA(first[i].slot->key);
+            length = PyUnicode_GET_LENGTH(first[i].slot->key);
+        },
+        kHeadUnits);
+    if (skip > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* const key = first[i].slot->key;
+            first[i].head = key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
+        }
+    }
+    std::sort(first, first + n, [skip](const SlotKey& a, const SlotKey& b) {
+        return compare_slot_keys(a, b, skip) < 0;
+    });
     for (std::size_t i = 1; i < n; ++i) {
-        if (compare_slot_keys(first[i - 1], first[i]) == 0) return false;
+        if (compare_slot_keys(first[i - 1], first[i], skip) == 0) return false;
     }
     return true;
 }
 
-inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b) noexcept {
-    // Heads first, so that a key's text is looked up only on a tie.
+// Heads (taken `skip` units into keys that all share those units) first, so that a key's
+// text is looked up only on a tie.
+inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
+                                      std::ptrdiff_t skip) noexcept {
     if (a.head != b.head) return a.head < b.head ? -1 : 1;
     PyObject* const x = a.slot->key;
     PyObject* const y = b.slot->key;
-    return compare_narrow(a.head, PyUnicode_1BYTE_DATA(x), PyUnicode_GET_LENGTH(x), b.head,
-                          PyUnicode_1BYTE_DATA(y), PyUnicode_GET_LENGTH(y));
+    return compare_narrow(a.head, PyUnicode_1BYTE_DATA(x) + skip, PyUnicode_GET_LENGTH(x) - skip,
+                          b.head, PyUnicode_1BYTE_DATA(y) + skip, PyUnicode_GET_LENGTH(y) - skip);
 }
 
 // The members of the keys sort_narrow_keys has ordered, from the dict's table.
@@ -271,10 +288,42 @@ inline char* Encoder::slot_member(const DictSlot* slot, char* p, bool comma) {
         }
         return true;
     }
+    if (std::all_of(first, first + n,
+                    [](const Member& m) { return m.kind == PyUnicode_1BYTE_KIND; })) {
+        return sort_narrow_members(first, n);
+    }
     std::sort(first, first + n,
               [](const Member& a, const Member& b) { return compare_keys(a, b) < 0; });
     for (std::size_t i = 1; i < n; ++i) {
         if (compare_keys(first[i - 1], first[i]) == 0) return duplicate_key(first[i].key);
+    }
+    return true;
+}
+
+// Many members whose keys are all 1-byte text: as sort_slot_keys sorts keys read in place,
+// with heads past a long shared prefix.
+bool Encoder::sort_narrow_members(Member* first, std::size_t n) {
+    const std::ptrdiff_t skip = shared_prefix(
+        n,
+        [first](std::size_t i, const std::uint8_t*& text, std::ptrdiff_t& length) {
+            text = static_cast<const std::uint8_t*>(first[i].text);
+            length = first[i].length;
+        },
+        kHeadUnits);
+    if (skip > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            first[i].head = key_head(static_cast<const std::uint8_t*>(first[i].text) + skip,
+                                     first[i].length - skip);
+        }
+    }
+    const auto order = [skip](const Member& a, const Member& b) {
+        return compare_narrow(a.head, static_cast<const std::uint8_t*>(a.text) + skip,
+                              a.length - skip, b.head,
+                              static_cast<const std::uint8_t*>(b.text) + skip, b.length - skip);
+    };
+    std::sort(first, first + n, [&order](const Member& a, const Member& b) { return order(a, b) < 0; });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (order(first[i - 1], first[i]) == 0) return duplicate_key(first[i].key);
     }
     return true;
 }
