@@ -1,24 +1,52 @@
 # The commands a newcomer needs. Everything runs inside a local virtual environment that
 # these targets create and fill themselves, so a fresh machine needs nothing done by hand.
-PYTHON ?= python3
-VENV   := .venv
+
+# The interpreters `make test` and `make wheel` cover, as pyenv names them, and those the
+# sanitizer run covers (the oldest and the newest: it costs several release runs).
+PYVERSIONS    := 3.11.7 3.12.1 3.13.0
+ASAN_VERSIONS := 3.11.7 3.13.0
+# Checks whose outcome does not depend on the interpreter: `make test` runs them once, on the
+# first of PYVERSIONS.
+TEST_ONCE     := test-wheels
+
+# Every other target works on one interpreter: PYVER=3.12 (or 3.12.1) takes it from pyenv,
+# PYTHON=python3.12 or a path names it directly; the default is the first of PYVERSIONS. Its
+# virtual environment is .venv, and .venv-X.Y for the others, so each keeps its own install.
+PYVER ?= $(firstword $(PYVERSIONS))
+PYTHON_WANTED := $(if $(strip $(PYTHON)),$(PYTHON),$(PYVER))
+override PYTHON := $(shell tools/find-python '$(PYTHON_WANTED)' 2>/dev/null)
+PYFULL  := $(if $(PYTHON),$(shell '$(PYTHON)' -c 'import platform; print(platform.python_version())'))
+PYMINOR := $(subst $(eval) ,.,$(wordlist 1,2,$(subst ., ,$(PYFULL))))
+DEFAULT_MINOR := $(subst $(eval) ,.,$(wordlist 1,2,$(subst ., ,$(firstword $(PYVERSIONS)))))
+VENV   := $(if $(filter $(DEFAULT_MINOR),$(PYMINOR)),.venv,.venv-$(PYMINOR))
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip --disable-pip-version-check -q
+# Named after the interpreter's full version, so a venv made by another release is remade.
+READY  := $(VENV)/.ready-$(PYFULL)
 
-.PHONY: build test test-quick test-asan demo bench bench-floor clean
+.PHONY: build test test-quick test-asan test-wheels demo bench bench-floor wheel wheel-one clean
 
-$(VENV)/.ready: pyproject.toml
+# cmake and ninja come from PyPI like the rest, so the builds do not depend on what the
+# machine's PATH offers.
+$(READY): pyproject.toml
+	@test -n "$(PYTHON)" || tools/find-python '$(PYTHON_WANTED)'
+	@if [ -x $(VPY) ] && [ "$$($(VPY) -c 'import platform; print(platform.python_version())')" != "$(PYFULL)" ]; \
+	    then echo "$(VENV) was made by another Python: remaking it"; rm -rf $(VENV); fi
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install scikit-build-core
+	$(PIP) install scikit-build-core cmake ninja
 	$(PIP) install --no-build-isolation '.[test]'
+	rm -f $(VENV)/.ready*
 	touch $@
 
 # Rebuilds incrementally: scikit-build-core keeps its CMake tree under build/.
-build: $(VENV)/.ready
+build: $(READY)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 
-# The tests against the release build, then again under the sanitizers: what CI runs.
-test: test-quick test-asan
+# What CI runs: on each of PYVERSIONS the tests against the release build, on ASAN_VERSIONS
+# again under the sanitizers, and TEST_ONCE; a banner names each block's interpreter, and a
+# table at the end gives every block's totals. A missing interpreter fails the run.
+test:
+	@MAKE='$(MAKE)' tools/test-matrix '$(PYVERSIONS)' '$(ASAN_VERSIONS)' '$(TEST_ONCE)'
 
 # The release build alone, for a quick round while working.
 test-quick: build
@@ -30,11 +58,12 @@ test-quick: build
 # detection is off because the interpreter keeps its own allocations until exit
 # (test_leaks.py measures ours). Processes the tests start (python, node, mypy) inherit all
 # of it. Reports go to files, and any report, from the suite or from a child, fails the run.
-test-asan: ASAN_DIR := build/asan
+test-asan: ASAN_DIR := build/asan-$(PYMINOR)
 test-asan: build
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DKESTRIM_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(VPY))
-	cmake --build $(ASAN_DIR)
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIM_SANITIZE=address,undefined \
+	    -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	rm -rf $(ASAN_DIR)/site $(ASAN_DIR)/reports
 	mkdir -p $(ASAN_DIR)/site/kestrim_delegation_ref $(ASAN_DIR)/site/kestrim_substrate \
 	    $(ASAN_DIR)/reports
@@ -78,4 +107,4 @@ bench-floor:
 	build/sha256_floor
 
 clean:
-	rm -rf $(VENV) build dist
+	rm -rf .venv .venv-* build dist
