@@ -41,23 +41,19 @@ def switching_often():
 
 
 def run_workers(work, seconds, extra=()):
-    """Runs work(index, deadline) in WORKERS threads (plus any extra targets) for `seconds`
-    each; returns what each worker returned, re-raising the first failure. Each thread's
-    clock starts when it does: on a loaded machine the last thread may start after a shared
-    deadline had passed, and then return having done nothing."""
+    """Runs work(index, deadline) in WORKERS threads (plus any extra targets) until the
+    deadline; returns what each worker returned, re-raising the first failure."""
+    deadline = time.monotonic() + seconds
     results, errors = [None] * WORKERS, []
 
     def wrap(i):
         try:
-            results[i] = work(i, time.monotonic() + seconds)
+            results[i] = work(i, deadline)
         except BaseException as e:  # reported in the main thread, with its traceback
             errors.append(e)
 
-    def extra_wrap(target):
-        target(time.monotonic() + seconds)
-
     threads = [threading.Thread(target=wrap, args=(i,)) for i in range(WORKERS)]
-    threads += [threading.Thread(target=extra_wrap, args=(target,)) for target in extra]
+    threads += [threading.Thread(target=target, args=(deadline,)) for target in extra]
     with switching_often():
         for t in threads:
             t.start()
