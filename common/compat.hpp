@@ -267,4 +267,38 @@ inline const Py_UCS1* compact_ascii_text(PyObject* s) noexcept {
 #endif
 }
 
+// ---- nesting depth -------------------------------------------------------------------------
+
+// One level of nesting counted as a Python call is: bounded by sys.getrecursionlimit() and
+// shared with the Python frames below, so a document or a chain of rebound calls fails with
+// the same RecursionError at the same depth on every version. 0, or -1 with RecursionError
+// set ("maximum recursion depth exceeded" + where).
+//   3.11: Py_EnterRecursiveCall, which counts against that limit.
+//   3.12+: Py_EnterRecursiveCall counts against a separate, fixed C limit instead (1,500 on
+//   3.12, 10,000 on 3.13) that sys.setrecursionlimit does not move; the Python limit is the
+//   thread state's py_recursion_remaining (a field of the public PyThreadState struct, not
+//   part of the stable API), decremented here as a Python frame would. The callers bound
+//   their own C stack use with fixed caps of their own.
+inline int enter_python_level(const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyThreadState* const ts = PyThreadState_Get();
+    if (ts->py_recursion_remaining <= 0) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+    --ts->py_recursion_remaining;
+    return 0;
+#else
+    return Py_EnterRecursiveCall(where);
+#endif
+}
+
+inline void leave_python_level() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    ++PyThreadState_Get()->py_recursion_remaining;
+#else
+    Py_LeaveRecursiveCall();
+#endif
+}
+
 }  // namespace kestrim::compat

@@ -186,7 +186,7 @@ public:
         // us here has taken one already. That spares flat documents, the usual ones, two
         // calls into the interpreter.
         if (depth_ > 0) {
-            if (Py_EnterRecursiveCall(" while encoding canonical JSON") != 0) return false;
+            if (compat::enter_python_level(" while encoding canonical JSON") != 0) return false;
             counted_ = true;
         }
         entered_ = true;
@@ -196,7 +196,7 @@ public:
     ~DepthGuard() {
         if (entered_) {
             --depth_;
-            if (counted_) Py_LeaveRecursiveCall();
+            if (counted_) compat::leave_python_level();
         }
     }
 
