@@ -3,8 +3,8 @@
 #include "kestrim_delegation_ref/function.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
+#include "common/compat.hpp"
 #include "common/py_ref.hpp"
 
 namespace kestrim {
@@ -95,8 +95,11 @@ PyObject* nf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The identity fields are null only after tp_clear; what reads them then still answers.
 PyObject* nf_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    const NativeFunction* f = as_function(self);
+    if (!f->qualname) return PyUnicode_FromFormat("<function %s at %p>", f->def->name, self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
 int nf_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -114,9 +117,11 @@ int nf_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks cycles. The parameter names and the code object cannot be part of one (tuples of
+// interned str, and a code object made from them), and argument binding and tracebacks read
+// them, so they stay until deallocation, as a Python function keeps its code.
 int nf_clear(PyObject* self) {
     NativeFunction* f = as_function(self);
-    Py_CLEAR(f->param_names);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -124,27 +129,59 @@ int nf_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     return 0;
 }
 
 void nf_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    NativeFunction* f = as_function(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     nf_clear(self);
+    Py_CLEAR(f->param_names);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
+// A name field, or the definition's name once the field has been cleared.
+PyObject* name_or_def(const NativeFunction* f, PyObject* field) {
+    return field ? Py_NewRef(field) : PyUnicode_FromString(f->def->name);
+}
+
 // Pickle ships a function by reference: the qualified name is looked up in __module__.
-PyObject* nf_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* nf_reduce(PyObject* self, PyObject*) {
+    return name_or_def(as_function(self), as_function(self)->qualname);
+}
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->annotations);
+// The object fields, named by their offset: None where a field is null, as a plain member
+// would answer.
+template <PyObject* NativeFunction::*Field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = as_function(self)->*Field;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// __module__ and __doc__ take any value, and deleting one leaves None, as for a function
+// written in Python.
+template <PyObject* NativeFunction::*Field>
+int set_field(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
+    return 0;
+}
+
+// The host's own message for its functions' read-only attributes.
+int set_readonly(PyObject*, PyObject*, void*) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return name_or_def(as_function(self), as_function(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return name_or_def(as_function(self), as_function(self)->qualname);
 }
 
 // Setters keep the invariants a Python function keeps: names are str, annotations a dict.
@@ -153,7 +190,7 @@ int set_str_field(PyObject** field, PyObject* value, const char* attribute) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
-    Py_SETREF(*field, Py_NewRef(value));
+    Py_XSETREF(*field, Py_NewRef(value));
     return 0;
 }
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -162,12 +199,17 @@ int set_name(PyObject* self, PyObject* value, void*) {
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_function(self)->qualname, value, "__qualname__");
 }
+PyObject* get_annotations(PyObject* self, void*) {
+    // A cleared function answers with a new empty dict, as a function without annotations.
+    PyObject* annotations = as_function(self)->annotations;
+    return annotations ? Py_NewRef(annotations) : PyDict_New();
+}
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_SETREF(as_function(self)->annotations, Py_NewRef(value));
+    Py_XSETREF(as_function(self)->annotations, Py_NewRef(value));
     return 0;
 }
 
@@ -176,18 +218,16 @@ PyMethodDef nf_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef nf_members[] = {
-    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
-    {"__builtins__", T_OBJECT, offsetof(NativeFunction, builtins), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(NativeFunction, code), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyGetSetDef nf_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_field<&NativeFunction::module>, set_field<&NativeFunction::module>,
+     nullptr, nullptr},
+    {"__doc__", get_field<&NativeFunction::doc>, set_field<&NativeFunction::doc>, nullptr,
+     nullptr},
+    {"__globals__", get_field<&NativeFunction::globals>, set_readonly, nullptr, nullptr},
+    {"__builtins__", get_field<&NativeFunction::builtins>, set_readonly, nullptr, nullptr},
+    {"__code__", get_field<&NativeFunction::code>, set_readonly, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -252,7 +292,6 @@ int native_function_type_ready() {
     t.tp_dictoffset = offsetof(NativeFunction, dict);
     t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
     t.tp_methods = nf_methods;
-    t.tp_members = nf_members;
     t.tp_getset = nf_getset;
     if (PyType_Ready(&t) < 0) return -1;
     ready = true;
@@ -285,10 +324,7 @@ PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_nam
     PyRef doc = def->doc ? PyRef(PyUnicode_FromString(def->doc)) : PyRef::borrow(Py_None);
     if (!doc) return nullptr;
 
-    PyObject* builtins_module = PyDict_GetItemString(globals, "__builtins__");
-    PyRef builtins = builtins_module && PyModule_Check(builtins_module)
-                         ? PyRef::borrow(PyModule_GetDict(builtins_module))
-                         : PyRef::borrow(PyEval_GetBuiltins());
+    PyRef builtins(builtins_for_globals(globals));
     PyRef code(make_code(def, params.get(), name.get(), source_file));
     if (!builtins || !code) return nullptr;
 
@@ -311,33 +347,60 @@ PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_nam
     return reinterpret_cast<PyObject*>(f);
 }
 
+PyObject* builtins_for_globals(PyObject* globals) {
+    PyRef key(PyUnicode_InternFromString("__builtins__"));
+    if (!key) return nullptr;
+    PyObject* bound = PyDict_GetItemWithError(globals, key.get());
+    if (bound && PyModule_Check(bound)) {
+        PyObject* dict = PyModule_GetDict(bound);
+        if (dict) return Py_NewRef(dict);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return compat::current_builtins();
+}
+
+bool native_function_is(PyObject* obj, const NativeFunctionDef* def) {
+    return Py_IS_TYPE(obj, &NativeFunctionType) && as_function(obj)->def == def;
+}
+
+NativeScope native_function_scope(PyObject* fn) {
+    const NativeFunction* f = as_function(fn);
+    return NativeScope{fn, f->globals, f->builtins};
+}
+
 PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args) {
+    const NativeScope scope = native_function_scope(fn);
+    if (!scope.globals || !scope.builtins) {
+        // Only the garbage collector clears a function, and only one it found unreachable;
+        // code run while it breaks the cycle may still reach it.
+        PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector",
+                     as_function(fn)->def->name);
+        return nullptr;
+    }
     // Names can be rebound so that our functions call each other without end; the
     // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         native_function_add_traceback(fn);
         return nullptr;
     }
-    PyObject* result = as_function(fn)->def->body(args);
+    PyObject* result = as_function(fn)->def->body(scope, args);
     Py_LeaveRecursiveCall();
     if (!result) native_function_add_traceback(fn);
     return result;
 }
 
 void native_function_add_traceback(PyObject* fn) {
-    NativeFunction* f = as_function(fn);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    const NativeFunction* f = as_function(fn);
+    if (!f->code || !f->globals) return;  // cleared: no frame to show
+    // The frame is made with no exception pending, then the caller's is put back.
+    PyObject* pending = compat::take_exception();
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
                                        reinterpret_cast<PyCodeObject*>(f->code), f->globals,
                                        nullptr);
-    if (!frame) {
-        // Without memory for the frame, the caller's exception still matters more.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyErr_Restore(type, value, tb);
+    // Without memory for the frame, the caller's exception still matters more.
+    if (!frame) PyErr_Clear();
+    if (pending) compat::restore_exception(pending);
+    if (!frame) return;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

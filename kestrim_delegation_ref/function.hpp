@@ -12,10 +12,19 @@
 
 namespace kestrim {
 
+// What a body reads of the function it runs for: the function itself, the namespace it was
+// defined in (its __globals__) and the builtins that namespace falls back on (its
+// __builtins__). All borrowed from the function, which the caller keeps alive for the call.
+struct NativeScope {
+    PyObject* fn;
+    PyObject* globals;
+    PyObject* builtins;
+};
+
 // The body of a function, called once the arguments are bound: `args` holds exactly one
 // borrowed object per parameter, in parameter order. Returns a new reference, or nullptr with
 // an exception set.
-using NativeBody = PyObject* (*)(PyObject* const* args);
+using NativeBody = PyObject* (*)(const NativeScope& scope, PyObject* const* args);
 
 struct NativeFunctionDef {
     const char* name;
@@ -34,6 +43,18 @@ int native_function_type_ready();
 // file that tracebacks and __code__ report.
 PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_name,
                               PyObject* globals, PyObject* source_file);
+
+// The builtins dict that a function defined in `globals` falls back on: the dict of the
+// module bound as `__builtins__` there, else (absent, or not a module) the builtins the
+// interpreter is running with. A new reference, or nullptr with an exception set.
+PyObject* builtins_for_globals(PyObject* globals);
+
+// Whether `obj` is a function of ours made from `def` (by any initialisation).
+bool native_function_is(PyObject* obj, const NativeFunctionDef* def);
+
+// The scope `fn` (one of ours) runs in. Its namespace fields are null only after the
+// garbage collector has cleared it.
+NativeScope native_function_scope(PyObject* fn);
 
 // Calls the body of `fn` (which must be one of ours) with arguments already bound, as a call
 // through argument binding would, including the traceback entry when it fails.
