@@ -360,8 +360,10 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
     // Loading into a second interpreter is refused by the create step itself, with its own
-    // message; declaring no support would have the import system refuse first, in other words.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // message, whether that interpreter shares the GIL or has its own: a lesser declaration
+    // would have the import system refuse an isolated one first, in other words. Nothing
+    // but that refusal (an atomic exchange) ever runs in a second interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
     // Process-wide state and a static type: the GIL is required.
