@@ -11,7 +11,7 @@
 // Each function runs in its own namespace (NativeScope): the module-level names it uses are
 // looked up in the namespace it was defined in, whichever module object that is.
 #include <cstring>
-#include <utility>
+#include <utility>  // std::move, std::integer_sequence
 
 #include "common/compat.hpp"
 #include "common/py_ref.hpp"
@@ -78,17 +78,11 @@ int is_empty_or_ref(const NativeScope& scope, PyObject* value) {
 }
 
 // A field's own rule, by its kind. 1 kept, 0 broken, -1 error.
-int field_rule_holds(const NativeScope& scope, Kind kind, PyObject* value) {
-    switch (kind) {
-        case Kind::kText:
-            return is_nonempty_text(value);
-        case Kind::kTime:
-            return is_time_bound(value);
-        case Kind::kRef:
-            return is_empty_or_ref(scope, value);
-    }
-    PyErr_SetString(PyExc_SystemError, "a field of no known kind");
-    return -1;
+template <Kind kind>
+int field_rule_holds(const NativeScope& scope, PyObject* value) {
+    if constexpr (kind == Kind::kText) return is_nonempty_text(value);
+    if constexpr (kind == Kind::kTime) return is_time_bound(value);
+    if constexpr (kind == Kind::kRef) return is_empty_or_ref(scope, value);
 }
 
 // raise DelegationRefError(message)
@@ -102,28 +96,43 @@ struct Fields {
     PyRef value[kFieldCount];
 };
 
-// Reads and validates an envelope in the table's order, one field completely (fetched,
-// tested, stored, compared with the field it must exceed) before the next is fetched, so the
-// first broken rule is the one reported. 0 on success, -1 with an exception set.
-int read_envelope(const NativeScope& scope, PyObject* envelope, Fields& out) {
+// One row of the table: the field fetched, tested, stored, and compared with the field it
+// must exceed. 0 on success, -1 with an exception set.
+template <int f>
+int read_row(const NativeScope& scope, PyObject* envelope, Fields& out) {
+    constexpr FieldRow row = kFieldRows[f];
     const ModuleState& st = state();
-    for (int f = 0; f < kFieldCount; ++f) {
-        const FieldRow& row = kFieldRows[f];
-        PyRef value(read_field(envelope, st.names.get, st.names.field[f],
-                               row.kind == Kind::kRef ? st.names.empty : nullptr));
-        if (!value) return -1;
-        const int holds = field_rule_holds(scope, row.kind, value.get());
-        if (holds < 0) return -1;
-        if (!holds) return raise_rule(scope, st.messages.rule[f]), -1;
-        out.value[f] = std::move(value);
-        if (row.greater_than != kNoOrder) {
-            const int not_greater = compare_is_true(out.value[f].get(),
-                                                    out.value[row.greater_than].get(), Py_LE);
-            if (not_greater < 0) return -1;
-            if (not_greater) return raise_rule(scope, st.messages.order[f]), -1;
-        }
+    PyRef value(read_field(envelope, st.names.get, st.names.field[f],
+                           row.kind == Kind::kRef ? st.names.empty : nullptr));
+    if (!value) return -1;
+    const int holds = field_rule_holds<row.kind>(scope, value.get());
+    if (holds < 0) return -1;
+    if (!holds) return raise_rule(scope, st.messages.rule[f]), -1;
+    out.value[f] = std::move(value);
+    if constexpr (row.greater_than != kNoOrder) {
+        const int not_greater =
+            compare_is_true(out.value[f].get(), out.value[row.greater_than].get(), Py_LE);
+        if (not_greater < 0) return -1;
+        if (not_greater) return raise_rule(scope, st.messages.order[f]), -1;
     }
     return 0;
+}
+
+// The loop over the table, unrolled at compile time so that each row's kind picks its rule
+// without a branch: the rows in order, stopping at the first that fails.
+template <int... f>
+int read_rows(const NativeScope& scope, PyObject* envelope, Fields& out,
+              std::integer_sequence<int, f...>) {
+    int status = 0;
+    static_cast<void>((((status = read_row<f>(scope, envelope, out)) == 0) && ...));
+    return status;
+}
+
+// Reads and validates an envelope in the table's order, one field completely before the next
+// is fetched, so the first broken rule is the one reported. 0 on success, -1 with an
+// exception set.
+int read_envelope(const NativeScope& scope, PyObject* envelope, Fields& out) {
+    return read_rows(scope, envelope, out, std::make_integer_sequence<int, kFieldCount>{});
 }
 
 // "sha256:" + hex, built in place.

@@ -13,22 +13,29 @@ namespace {
 // Room for the bound arguments of the widest function we define, on the stack.
 constexpr Py_ssize_t kMaxParams = 4;
 
+// Begins with the fields of NativeFunctionHead, in its order (checked below).
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const NativeFunctionDef* def;
+    PyObject* globals;
+    PyObject* builtins;
     PyObject* param_names;  // tuple of interned str, in parameter order
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
-    PyObject* globals;
-    PyObject* builtins;
     PyObject* code;
     PyObject* dict;
     PyObject* weakrefs;
 };
+
+static_assert(offsetof(NativeFunction, vectorcall) == offsetof(NativeFunctionHead, vectorcall) &&
+                  offsetof(NativeFunction, def) == offsetof(NativeFunctionHead, def) &&
+                  offsetof(NativeFunction, globals) == offsetof(NativeFunctionHead, globals) &&
+                  offsetof(NativeFunction, builtins) == offsetof(NativeFunctionHead, builtins),
+              "NativeFunctionHead is the start of NativeFunction");
 
 NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
@@ -52,6 +59,30 @@ Py_ssize_t parameter_index(const NativeFunction* f, PyObject* key) {
     return -1;
 }
 
+[[gnu::cold]] PyObject* cleared(const NativeFunction* f) {
+    // Only the garbage collector clears a function, and only one it found unreachable;
+    // code run while it breaks the cycle may still reach it.
+    PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector", f->def->name);
+    return nullptr;
+}
+
+// Runs the body with arguments already bound, as a call through argument binding would,
+// including the traceback entry when it fails.
+inline PyObject* enter(NativeFunction* f, PyObject* const* args) {
+    PyObject* fn = reinterpret_cast<PyObject*>(f);
+    if (!f->globals || !f->builtins) return cleared(f);
+    // Names can be rebound so that our functions call each other without end; the
+    // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        native_function_add_traceback(fn);
+        return nullptr;
+    }
+    PyObject* result = f->def->body(NativeScope{fn, f->globals, f->builtins}, args);
+    Py_LeaveRecursiveCall();
+    if (!result) native_function_add_traceback(fn);
+    return result;
+}
+
 PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -59,7 +90,7 @@ PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (nargs != n) return wrong_count(f, nargs);
-        return native_function_call_bound(self, args);
+        return enter(f, args);
     }
     if (nargs > n) return wrong_count(f, nargs);
 
@@ -87,7 +118,7 @@ PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     for (Py_ssize_t j = 0; j < n; ++j) {
         if (!bound[j]) return wrong_count(f, j);
     }
-    return native_function_call_bound(self, bound);
+    return enter(f, bound);
 }
 
 PyObject* nf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -236,15 +267,6 @@ PyGetSetDef nf_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The slots are filled in native_function_type_ready(); C++ has no designated initialisers
-// for the interpreter's long slot list.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject NativeFunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "kestrim_delegation_ref.native_function",  // tp_name
-};
-#pragma GCC diagnostic pop
 
 // A real code object, so inspect.signature and tracebacks see parameter names, the file and
 // a line, exactly as for a function written in Python.
@@ -273,6 +295,16 @@ PyObject* make_code(const NativeFunctionDef* def, PyObject* param_names, PyObjec
 }
 
 }  // namespace
+
+// The slots are filled in native_function_type_ready(); C++ has no designated initialisers
+// for the interpreter's long slot list.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject NativeFunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "kestrim_delegation_ref.native_function",  // tp_name
+};
+#pragma GCC diagnostic pop
 
 int native_function_type_ready() {
     static bool ready = false;
@@ -359,34 +391,8 @@ PyObject* builtins_for_globals(PyObject* globals) {
     return compat::current_builtins();
 }
 
-bool native_function_is(PyObject* obj, const NativeFunctionDef* def) {
-    return Py_IS_TYPE(obj, &NativeFunctionType) && as_function(obj)->def == def;
-}
-
-NativeScope native_function_scope(PyObject* fn) {
-    const NativeFunction* f = as_function(fn);
-    return NativeScope{fn, f->globals, f->builtins};
-}
-
 PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args) {
-    const NativeScope scope = native_function_scope(fn);
-    if (!scope.globals || !scope.builtins) {
-        // Only the garbage collector clears a function, and only one it found unreachable;
-        // code run while it breaks the cycle may still reach it.
-        PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector",
-                     as_function(fn)->def->name);
-        return nullptr;
-    }
-    // Names can be rebound so that our functions call each other without end; the
-    // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        native_function_add_traceback(fn);
-        return nullptr;
-    }
-    PyObject* result = as_function(fn)->def->body(scope, args);
-    Py_LeaveRecursiveCall();
-    if (!result) native_function_add_traceback(fn);
-    return result;
+    return enter(as_function(fn), args);
 }
 
 void native_function_add_traceback(PyObject* fn) {

@@ -49,12 +49,29 @@ PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_nam
 // interpreter is running with. A new reference, or nullptr with an exception set.
 PyObject* builtins_for_globals(PyObject* globals);
 
-// Whether `obj` is a function of ours made from `def` (by any initialisation).
-bool native_function_is(PyObject* obj, const NativeFunctionDef* def);
+// The start of a function object: what the rules read on every call, here so those reads
+// inline. The rest of the object is private to function.cpp.
+struct NativeFunctionHead {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const NativeFunctionDef* def;
+    PyObject* globals;   // null only once the garbage collector has cleared the function
+    PyObject* builtins;  // likewise
+};
 
-// The scope `fn` (one of ours) runs in. Its namespace fields are null only after the
-// garbage collector has cleared it.
-NativeScope native_function_scope(PyObject* fn);
+extern PyTypeObject NativeFunctionType;
+
+// Whether `obj` is a function of ours made from `def` (by any initialisation).
+inline bool native_function_is(PyObject* obj, const NativeFunctionDef* def) {
+    return Py_IS_TYPE(obj, &NativeFunctionType) &&
+           reinterpret_cast<const NativeFunctionHead*>(obj)->def == def;
+}
+
+// The scope `fn` (one of ours) runs in.
+inline NativeScope native_function_scope(PyObject* fn) {
+    const auto* head = reinterpret_cast<const NativeFunctionHead*>(fn);
+    return NativeScope{fn, head->globals, head->builtins};
+}
 
 // Calls the body of `fn` (which must be one of ours) with arguments already bound, as a call
 // through argument binding would, including the traceback entry when it fails.

@@ -24,12 +24,7 @@ PyObject* load_global(const NativeScope& scope, PyObject* name) {
     return value ? Py_NewRef(value) : load_builtin(scope, name);
 }
 
-PyObject* load_global(const NativeScope& scope, GlobalName& global) {
-    // Stamps are never 0, so an empty entry never matches.
-    const std::uint64_t stamp = compat::namespace_stamp(scope.globals);
-    if (global.seen_stamp == stamp && global.seen_in == scope.globals) {
-        return Py_NewRef(global.seen_value);
-    }
+PyObject* load_global_afresh(const NativeScope& scope, GlobalName& global, std::uint64_t stamp) {
     PyObject* value = PyDict_GetItemWithError(scope.globals, global.name);
     if (!value) return load_builtin(scope, global.name);
     // The stamp read before the lookup: if the lookup itself changed the namespace (a key's
@@ -57,39 +52,6 @@ PyObject* raise_object(PyObject* exc) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     return nullptr;
-}
-
-int compare_is_true(PyObject* left, PyObject* right, int op) {
-    PyRef outcome(PyObject_RichCompare(left, right, op));
-    if (!outcome) return -1;
-    return PyObject_IsTrue(outcome.get());
-}
-
-int not_equal(PyObject* left, PyObject* right) {
-    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
-        const int order = PyUnicode_Compare(left, right);
-        if (order == -1 && PyErr_Occurred()) return -1;  // a str that could not be made ready
-        return order != 0;
-    }
-    return compare_is_true(left, right, Py_NE);
-}
-
-PyObject* read_field(PyObject* envelope, PyObject* get, PyObject* name, PyObject* fallback) {
-    if (PyDict_CheckExact(envelope)) {
-        PyObject* value = PyDict_GetItemWithError(envelope, name);
-        if (value) return Py_NewRef(value);
-        if (PyErr_Occurred()) return nullptr;
-        return Py_NewRef(fallback ? fallback : Py_None);
-    }
-    PyObject* args[3] = {envelope, name, fallback};
-    const size_t nargs = fallback ? 3 : 2;
-    return PyObject_VectorcallMethod(get, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-PyObject* call_one(PyObject* fn, PyObject* arg, const NativeFunctionDef* own) {
-    if (own && native_function_is(fn, own)) return native_function_call_bound(fn, &arg);
-    PyObject* args[2] = {nullptr, arg};
-    return PyObject_Vectorcall(fn, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 bool is_compiled_pattern(PyObject* obj, const char* pattern, long flags) {

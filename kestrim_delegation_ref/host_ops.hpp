@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "common/compat.hpp"
 #include "common/py_ref.hpp"
 #include "kestrim_delegation_ref/function.hpp"
 
@@ -31,8 +32,16 @@ struct GlobalName {
 
 // The current binding of a module-level name, as the interpreter's LOAD_GLOBAL finds it:
 // the function's namespace, then its builtins, else NameError. A new reference.
-PyObject* load_global(const NativeScope& scope, GlobalName& name);
 PyObject* load_global(const NativeScope& scope, PyObject* name);
+PyObject* load_global_afresh(const NativeScope& scope, GlobalName& name, std::uint64_t stamp);
+inline PyObject* load_global(const NativeScope& scope, GlobalName& name) {
+    // Stamps are never 0, so an empty entry never matches.
+    const std::uint64_t stamp = compat::namespace_stamp(scope.globals);
+    if (name.seen_stamp == stamp && name.seen_in == scope.globals) {
+        return Py_NewRef(name.seen_value);
+    }
+    return load_global_afresh(scope, name, stamp);
+}
 
 // `raise exc`: an instance is raised as it is; a class is called once, and what the call
 // gives must be an instance. Always nullptr.
@@ -52,19 +61,45 @@ PyObject* raise_new(const NativeScope& scope, GlobalName& cls_name, MakeMessage 
 }
 
 // The truth value of `left op right`, as `if left op right:` takes it. 1, 0, or -1.
-int compare_is_true(PyObject* left, PyObject* right, int op);
+inline int compare_is_true(PyObject* left, PyObject* right, int op) {
+    PyRef outcome(PyObject_RichCompare(left, right, op));
+    if (!outcome) return -1;
+    return PyObject_IsTrue(outcome.get());
+}
 
 // `left != right` as a truth value. Exact strs compare by text; anything else through `!=`.
-int not_equal(PyObject* left, PyObject* right);
+inline int not_equal(PyObject* left, PyObject* right) {
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) {
+        const int order = PyUnicode_Compare(left, right);
+        if (order == -1 && PyErr_Occurred()) return -1;  // a str that could not be made ready
+        return order != 0;
+    }
+    return compare_is_true(left, right, Py_NE);
+}
 
 // `envelope.get(name)`, or `envelope.get(name, fallback)` when a fallback is given (`get` is
 // the interned attribute name). An exact dict's `get` cannot be replaced, so its table is
 // read directly.
-PyObject* read_field(PyObject* envelope, PyObject* get, PyObject* name, PyObject* fallback);
+inline PyObject* read_field(PyObject* envelope, PyObject* get, PyObject* name,
+                            PyObject* fallback) {
+    if (PyDict_CheckExact(envelope)) {
+        PyObject* value = PyDict_GetItemWithError(envelope, name);
+        if (value) return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+        return Py_NewRef(fallback ? fallback : Py_None);
+    }
+    PyObject* args[3] = {envelope, name, fallback};
+    const size_t nargs = fallback ? 3 : 2;
+    return PyObject_VectorcallMethod(get, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
 
 // `fn(arg)`. A function of ours made from `own` is entered directly: argument binding could
 // not fail for one positional argument.
-PyObject* call_one(PyObject* fn, PyObject* arg, const NativeFunctionDef* own = nullptr);
+inline PyObject* call_one(PyObject* fn, PyObject* arg, const NativeFunctionDef* own = nullptr) {
+    if (own && native_function_is(fn, own)) return native_function_call_bound(fn, &arg);
+    PyObject* args[2] = {nullptr, arg};
+    return PyObject_Vectorcall(fn, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
 
 // Whether `obj` is a genuine compiled pattern (re.Pattern) of the text `pattern` with the
 // flags `flags`; such an object's `match` cannot be replaced, and its results follow from the

@@ -48,9 +48,6 @@ constexpr const char* kErrorDoc =
 constexpr const char* kPublicNames[] = {"DelegationRefError", "SHA256_PREFIX", "delegation_ref",
                                         "tamper_detected", "verify_chain"};
 
-// Never destroyed: the interpreter may still hold our objects while the process exits.
-ModuleState* const g_state = new ModuleState();
-
 // The interpreter that loaded the module first; atomic, since the create step of another
 // interpreter is exactly what must be refused.
 std::atomic<int64_t> g_interpreter_id{-1};
@@ -396,7 +393,7 @@ const char* const kChainAnnotations[] = {"Sequence[Mapping[str, Any]]", "list[st
 
 }  // namespace
 
-ModuleState& state() { return *g_state; }
+ModuleState* const g_state = new ModuleState();
 
 // The functions as callers see them; their bodies are the rules (delegation_ref.cpp).
 const NativeFunctionDef kFunctionDefs[kFunctionCount] = {

@@ -58,7 +58,9 @@ struct ModuleState {
     PyObject* ref_re = nullptr;
 };
 
-ModuleState& state();
+// Never destroyed: the interpreter may still hold our objects while the process exits.
+extern ModuleState* const g_state;
+inline ModuleState& state() { return *g_state; }
 
 // The four functions, in the order the module binds them.
 enum FunctionId { kNormalise, kDelegationRef, kTamperDetected, kVerifyChain, kFunctionCount };
