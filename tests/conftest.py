@@ -88,11 +88,11 @@ def build_chain(n, **changes):
     return links
 
 
-def run_python(code):
+def run_python(code, **extra_env):
     """Run code in a fresh interpreter that finds this checkout's packages."""
     package = importlib.util.find_spec(MODULE_NAME.rpartition(".")[0])
     root = os.path.dirname(os.path.dirname(os.path.abspath(package.origin)))
-    env = dict(os.environ)
+    env = dict(os.environ, **extra_env)
     env["PYTHONPATH"] = os.pathsep.join([root] + [p for p in [env.get("PYTHONPATH")] if p])
     # Run from the package's parent so that `-c`'s current-directory entry on sys.path
     # cannot bring in a second copy of the package from wherever the tests were started.
@@ -151,6 +151,37 @@ ENV_KINDS = [dict, DictSub, MappingEnv, GetEnv]
 
 class Boom(Exception):
     """Raised by the caller's own methods; must reach the caller unchanged."""
+
+
+class Stop(StopIteration):
+    pass
+
+
+class InitRaises(ValueError):
+    """An error class that cannot be made: raising it raises Boom instead."""
+
+    def __init__(self, *args):
+        raise Boom("__init__")
+
+
+class Feed:
+    """An iterator over links. Before handing out link `at` it runs `action(self)`, which may
+    change `self.links`; past the last link it raises `end` (a class is raised afresh each
+    time, so a traceback never grows across calls)."""
+
+    def __init__(self, links, end=StopIteration, at=None, action=None):
+        self.links, self.end, self.at, self.action, self.i = list(links), end, at, action, 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        i, self.i = self.i, self.i + 1
+        if i == self.at:
+            self.action(self)
+        if i < len(self.links):
+            return self.links[i]
+        raise self.end
 
 
 class BoolBomb:

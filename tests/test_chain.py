@@ -5,8 +5,8 @@ import time
 import pytest
 
 from conftest import (
-    DELETE, Boom, BoolBomb, DictSub, GetEnv, NeverNe, build_chain, envelope, reference_ref,
-    run_python,
+    DELETE, Boom, BoolBomb, DictSub, Feed, GetEnv, NeverNe, Stop, build_chain, envelope,
+    reference_ref, run_python,
 )
 from model import CHAIN_BREAK, ORDER_MESSAGE
 
@@ -184,23 +184,6 @@ def test_subclass_iter_is_honoured(dr):
 
     assert dr.verify_chain(FirstOnly(links)) == [reference_ref(links[0])]
     assert dr.verify_chain(type("T", (tuple,), {"__iter__": lambda s: iter(())})(links)) == []
-
-
-class Stop(StopIteration):
-    pass
-
-
-class Feed:
-    def __init__(self, links, end):
-        self.links, self.end = list(links), end
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        if self.links:
-            return self.links.pop(0)
-        raise self.end
 
 
 @pytest.mark.parametrize("end, outcome", [

@@ -9,17 +9,16 @@ into the other; the module namespace is put back after each run.
 """
 
 import contextlib
-import importlib.util
 import json
 import os
 import re
-import subprocess
 import sys
 
 import pytest
 
 import model
-from conftest import BoolBomb, Boom, EqBomb, NeFalse, build_chain, reference_ref, run_python
+from conftest import (BoolBomb, Boom, EqBomb, Feed, InitRaises, NeFalse, Stop, build_chain,
+                      reference_ref, run_python)
 
 REF = "sha256:" + "ab" * 32
 LINKS = build_chain(3)  # plain data, copied for every run
@@ -312,26 +311,9 @@ def test_get_in_odd_shapes(dr, mdl, entry, kind):
 
 # ---- chains that fail to iterate ------------------------------------------------------------
 
-class Feed:
-    """An iterator over links whose __next__ runs `action` before handing out link k."""
-
-    def __init__(self, m, links, k, action):
-        self.m, self.links, self.k, self.action, self.i = m, links, k, action, 0
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        i, self.i = self.i, self.i + 1
-        if i == self.k:
-            self.action(self.m, self)
-        if i < len(self.links):
-            return self.links[i]
-        raise StopIteration
-
-
-class Stop(StopIteration):
-    pass
+def feed(m, links, k, action):
+    """Links handed out one by one, with `action(m, feed)` run before link k."""
+    return Feed(links, at=k, action=lambda f: action(m, f))
 
 
 class OldProtocol:
@@ -362,12 +344,12 @@ FEED_ACTIONS = {
     "raise-StopIteration-subclass": lambda m, f: raise_(Stop("done")),
     "raise-StopIteration-with-value": lambda m, f: raise_(StopIteration(42)),
     "raise-GeneratorExit": lambda m, f: raise_(GeneratorExit()),
-    "give-an-int": lambda m, f: f.links.insert(f.k, 5),
-    "give-a-str": lambda m, f: f.links.insert(f.k, "prev_delegation_ref"),
+    "give-an-int": lambda m, f: f.links.insert(f.at, 5),
+    "give-a-str": lambda m, f: f.links.insert(f.at, "prev_delegation_ref"),
     "rebind-delegation_ref": lambda m, f: setattr(m, "delegation_ref", lambda env: "R"),
     "delete-DelegationRefError": lambda m, f: vars(m).pop("DelegationRefError"),
     "delete-delegation_ref": lambda m, f: vars(m).pop("delegation_ref"),
-    "recurse": lambda m, f: m.verify_chain(Feed(m, f.links, f.k, FEED_ACTIONS["recurse"])),
+    "recurse": lambda m, f: m.verify_chain(feed(m, f.links, f.at, FEED_ACTIONS["recurse"])),
 }
 
 
@@ -378,7 +360,7 @@ def test_iterators_that_misbehave(dr, mdl, action, k):
         links = [dict(x) for x in LINKS]
         if action == "delete-DelegationRefError":
             links[2]["prev_delegation_ref"] = ""  # a break, reported after the name went
-        return lambda: m.verify_chain(Feed(m, links, k, FEED_ACTIONS[action]))
+        return lambda: m.verify_chain(feed(m, links, k, FEED_ACTIONS[action]))
 
     agree(dr, mdl, scenario, exact=action != "recurse")
 
@@ -465,11 +447,6 @@ def test_hash_returning_junk(dr, mdl, entry, junk):
 
 
 # ---- an error class that is not one ------------------------------------------------------
-
-class InitRaises(ValueError):
-    def __init__(self, *args):
-        raise Boom("__init__")
-
 
 class NewRaises(ValueError):
     def __new__(cls, *args):
@@ -671,11 +648,5 @@ del jcs._C_API
 gc.collect()
 print(dr.delegation_ref(env) == before, dr.verify_chain([env]) == [before])
 """
-    package = importlib.util.find_spec("kestrim_delegation_ref")
-    root = os.path.dirname(os.path.dirname(os.path.abspath(package.origin)))
-    env = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.tcache_count=0:glibc.malloc.perturb=165")
-    env["PYTHONPATH"] = os.pathsep.join([root] + [p for p in [env.get("PYTHONPATH")] if p])
-    # From the package's parent, so `-c`'s current-directory entry finds the same package.
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env=env, timeout=120, cwd=root)
+    result = run_python(code, GLIBC_TUNABLES="glibc.malloc.tcache_count=0:glibc.malloc.perturb=165")
     assert (result.returncode, result.stdout) == (0, "True True\n"), result.stderr[-2000:]

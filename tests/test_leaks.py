@@ -7,7 +7,8 @@ import tracemalloc
 
 import pytest
 
-from conftest import DELETE, BoolBomb, Boom, EqBomb, LtBoom, NeFalse, MappingEnv, NeverNe, Text, build_chain, envelope
+from conftest import (DELETE, BoolBomb, Boom, EqBomb, Feed, InitRaises, LtBoom, NeFalse, MappingEnv,
+                      NeverNe, Stop, Text, build_chain, envelope)
 
 ROUNDS = 2000
 SLACK = 16 * 1024  # one leaked small object per call would be ~64 KiB
@@ -126,15 +127,6 @@ class GetRaisesAt:
         return self.data.get(*args)
 
 
-class Stop(StopIteration):
-    pass
-
-
-class InitRaises(ValueError):
-    def __init__(self, *args):
-        raise Boom("init")
-
-
 def sub(base, **methods):
     return type("Sub", (base,), methods)
 
@@ -185,19 +177,6 @@ def lowered_recursion_limit(call):
     return f, ()
 
 
-class Feed:
-    """Hands out the links, then raises a new end() exception."""
-
-    def __init__(self, links, end):
-        self.links, self.end = iter(links), end
-
-    def __iter__(self):
-        return self
-
-    def __next__(self):
-        for link in self.links:
-            return link
-        raise self.end()
 
 
 def vectorcall(f, args, kwnames):
@@ -245,8 +224,8 @@ HOSTILE = {
     "tamper-handler-invalid": lambda dr: (rebound(dr, DelegationRefError=5).tamper_detected, (REF, envelope(scope=""))),
     "tamper-claim-ne-raises": lambda dr: (dr.tamper_detected, (sub(str, __ne__=raising(Boom, "ne"))(REF), envelope())),
     "tamper-claim-ne-rule-error": lambda dr: (dr.tamper_detected, (sub(str, __ne__=raising(dr.DelegationRefError, "n"))(REF), envelope())),
-    "chain-iterator-raises-late": lambda dr: (lambda c: dr.verify_chain(Feed(c, lambda: Boom("next"))), (build_chain(3),)),
-    "chain-iterator-stop-subclass": lambda dr: (lambda c: dr.verify_chain(Feed(c, lambda: Stop("v"))), (build_chain(3),)),
+    "chain-iterator-raises-late": lambda dr: (lambda c: dr.verify_chain(Feed(c, Boom)), (build_chain(3),)),
+    "chain-iterator-stop-subclass": lambda dr: (lambda c: dr.verify_chain(Feed(c, Stop)), (build_chain(3),)),
     "chain-link-without-get": lambda dr: (dr.verify_chain, (build_chain(2) + [7],)),
     "chain-claim-ne-raises": lambda dr: (dr.verify_chain, ([envelope(prev_delegation_ref=sub(str, __ne__=raising(Boom, "ne"))(""))],)),
     "chain-rebound-ref-raises": lambda dr: (rebound(dr, delegation_ref=raising(KeyError, "r")).verify_chain, (build_chain(2),)),
