@@ -32,19 +32,22 @@ constexpr int kNoOrder = -1;
 // Read positions, for the few places that name one field; checked against the rows below.
 enum Field { kDelegatorId, kDelegateId, kScope, kNotBeforeMs, kNotAfterMs, kPrevRef };
 
+// What each kind of field must be, as its message says it after the field's name. A kind's
+// check is one function in delegation_ref.cpp, next to the others.
+constexpr const char kTextRule[] = " must be a non-empty string";
+constexpr const char kTimeRule[] = " must be a non-negative integer (integer-millisecond)";
+constexpr const char kRefRule[] = " must be \"\" or a \"sha256:\"-prefixed 64-hex ref";
+
 // Read order. The order of the rows is the order of validation, so the first broken rule
 // is the one reported, and the order of the normalised envelope's keys.
 constexpr FieldRow kFieldRows[] = {
-    {"delegator_id", Kind::kText, " must be a non-empty string", kNoOrder, nullptr},
-    {"delegate_id", Kind::kText, " must be a non-empty string", kNoOrder, nullptr},
-    {"scope", Kind::kText, " must be a non-empty string", kNoOrder, nullptr},
-    {"not_before_ms", Kind::kTime, " must be a non-negative integer (integer-millisecond)",
-     kNoOrder, nullptr},
+    {"delegator_id", Kind::kText, kTextRule, kNoOrder, nullptr},
+    {"delegate_id", Kind::kText, kTextRule, kNoOrder, nullptr},
+    {"scope", Kind::kText, kTextRule, kNoOrder, nullptr},
+    {"not_before_ms", Kind::kTime, kTimeRule, kNoOrder, nullptr},
     // Equal bounds are refused too: a window is at least one millisecond long.
-    {"not_after_ms", Kind::kTime, " must be a non-negative integer (integer-millisecond)",
-     kNotBeforeMs, " must be greater than not_before_ms"},
-    {"prev_delegation_ref", Kind::kRef, " must be \"\" or a \"sha256:\"-prefixed 64-hex ref",
-     kNoOrder, nullptr},
+    {"not_after_ms", Kind::kTime, kTimeRule, kNotBeforeMs, " must be greater than not_before_ms"},
+    {"prev_delegation_ref", Kind::kRef, kRefRule, kNoOrder, nullptr},
 };
 
 constexpr int kFieldCount = static_cast<int>(sizeof kFieldRows / sizeof kFieldRows[0]);
