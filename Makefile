@@ -5,20 +5,26 @@ VENV   := .venv
 VPY    := $(VENV)/bin/python
 PIP    := $(VPY) -m pip --disable-pip-version-check -q
 
-.PHONY: build test test-quick test-asan demo bench bench-floor clean
+.PHONY: build test test-quick test-asan test-scalar test-native format-check demo bench \
+        bench-floor clean test-kernels test-kernels-valgrind bench-kernels
+
+# Every build made here treats compiler warnings as errors (an installation elsewhere does not).
+CMAKE_DEFS := -DKESTRIM_WERROR=ON
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install scikit-build-core
-	$(PIP) install --no-build-isolation '.[test]'
+	$(PIP) install --no-build-isolation -C cmake.define.KESTRIM_WERROR=ON '.[test]'
 	touch $@
 
 # Rebuilds incrementally: scikit-build-core keeps its CMake tree under build/.
 build: $(VENV)/.ready
-	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall \
+	    -C cmake.define.KESTRIM_WERROR=ON .
 
-# The tests against the release build, then again under the sanitizers: what CI runs.
-test: test-quick test-asan
+# The tests against the release build, again under the sanitizers, again with the portable
+# paths (scalar kernels, OpenSSL's EVP interface), and the kernels checked alone: what CI runs.
+test: test-quick test-asan test-scalar test-native
 
 # The release build alone, for a quick round while working.
 test-quick: build
@@ -32,17 +38,12 @@ test-quick: build
 # of it. Reports go to files, and any report, from the suite or from a child, fails the run.
 test-asan: ASAN_DIR := build/asan
 test-asan: build
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_DEFS) \
 	    -DKESTRIM_SANITIZE=address,undefined -DPython_EXECUTABLE=$(abspath $(VPY))
 	cmake --build $(ASAN_DIR)
-	rm -rf $(ASAN_DIR)/site $(ASAN_DIR)/reports
-	mkdir -p $(ASAN_DIR)/site/kestrim_delegation_ref $(ASAN_DIR)/site/kestrim_substrate \
-	    $(ASAN_DIR)/reports
-	cp --remove-destination kestrim_delegation_ref/*.py kestrim_delegation_ref/*.pyi \
-	    kestrim_delegation_ref/py.typed $(ASAN_DIR)/delegation_ref.*.so \
-	    $(ASAN_DIR)/site/kestrim_delegation_ref/
-	cp --remove-destination kestrim_substrate/*.py kestrim_substrate/*.pyi \
-	    kestrim_substrate/py.typed $(ASAN_DIR)/_jcs.*.so $(ASAN_DIR)/site/kestrim_substrate/
+	$(call make-site,$(ASAN_DIR))
+	rm -rf $(ASAN_DIR)/reports
+	mkdir -p $(ASAN_DIR)/reports
 	@set -e; site=$(abspath $(ASAN_DIR)/site); reports=$(abspath $(ASAN_DIR)/reports); \
 	export LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
 	    ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:log_path=$$reports/asan \
@@ -57,6 +58,53 @@ test-asan: build
 	    cat "$$reports"/*; echo "test-asan: sanitizer reports above ($$reports)"; exit 1; fi; \
 	exit $$status
 
+# A site directory $(1)/site holding both packages, with the extensions built in the CMake
+# tree $(1): the tests import them from there through PYTHONPATH.
+define make-site
+rm -rf $(1)/site
+mkdir -p $(1)/site/kestrim_delegation_ref $(1)/site/kestrim_substrate
+cp --remove-destination kestrim_delegation_ref/*.py kestrim_delegation_ref/*.pyi \
+    kestrim_delegation_ref/py.typed $(1)/delegation_ref.*.so $(1)/site/kestrim_delegation_ref/
+cp --remove-destination kestrim_substrate/*.py kestrim_substrate/*.pyi \
+    kestrim_substrate/py.typed $(1)/_jcs.*.so $(1)/site/kestrim_substrate/
+endef
+
+# The whole suite against the substrate built with its portable paths: the word-at-a-time
+# forms of the text kernels instead of SSE2 (KESTRIM_SIMD=OFF), and SHA-256 through EVP, as
+# against an OpenSSL without deprecated APIs (OPENSSL_NO_DEPRECATED, OPENSSL_API_COMPAT=30000).
+# A CMake tree of its own; the release build's paths are what test-quick tests.
+test-scalar: SCALAR_DIR := build/scalar
+test-scalar: build
+	cmake -S . -B $(SCALAR_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
+	    -DKESTRIM_SIMD=OFF -DKESTRIM_OPENSSL_NO_DEPRECATED=ON \
+	    -DPython_EXECUTABLE=$(abspath $(VPY))
+	cmake --build $(SCALAR_DIR)
+	$(call make-site,$(SCALAR_DIR))
+	@set -e; site=$(abspath $(SCALAR_DIR)/site); export PYTHONPATH=$$site; \
+	PYTHONSAFEPATH=1 $(VPY) -c 'import sys, kestrim_delegation_ref.delegation_ref as d, \
+	    kestrim_substrate._jcs as j; [print(m.__name__, m.__file__) for m in (d, j)]; \
+	    assert all(m.__file__.startswith(sys.argv[1] + "/") for m in (d, j)), "not the scalar build"' \
+	    "$$site"; \
+	nm -D --undefined-only $$site/kestrim_substrate/_jcs.*.so | grep -q EVP_DigestInit_ex2 \
+	    || { echo "test-scalar: _jcs does not hash through EVP"; exit 1; }; \
+	$(VENV)/bin/pytest -q
+
+# The text kernels and key order checked alone, without Python, in their SSE2 and their word
+# forms, under AddressSanitizer and UBSan (tests/native/text_kernels_check.cpp).
+test-native: NATIVE_DIR := build/native
+test-native: $(VENV)/.ready
+	cmake -S . -B $(NATIVE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
+	    -DPython_EXECUTABLE=$(abspath $(VPY))
+	cmake --build $(NATIVE_DIR) --target text_kernels_check text_kernels_check_scalar
+	$(NATIVE_DIR)/text_kernels_check
+	$(NATIVE_DIR)/text_kernels_check_scalar
+
+# The sources kept in the house style (.clang-format) so far; the rest follows file by file.
+FORMATTED := common/py_ref.hpp kestrim_substrate/*.hpp kestrim_substrate/*.cpp \
+             tests/native/*.cpp
+format-check: $(VENV)/.ready
+	$(VENV)/bin/clang-format --dry-run -Werror $(FORMATTED)
+
 # The main job end to end: the example chain verifies (three refs), and its copy whose middle
 # link was widened afterwards fails at the link after it. That failure, exit status 1, is the
 # expected outcome, so it is what makes the target succeed.
@@ -64,7 +112,7 @@ test-asan: build
 # built extension, instead of the installed package.
 demo: build
 	$(VPY) -P -m kestrim_delegation_ref verify examples/chain.jsonl
-	@echo "--- the same chain with link 1's scope widened afterwards; must fail at link 2:"
+	@echo "--- the same chain with link 2's scope widened afterwards; link 3 no longer matches it:"
 	$(VPY) -P -m kestrim_delegation_ref verify examples/chain-tampered.jsonl; test $$? -eq 1
 
 # Side-by-side timings against pure Python and orjson; prints PASS/FAIL per target.
@@ -76,6 +124,41 @@ bench-floor:
 	mkdir -p build
 	$(CC) -O2 -Wall -o build/sha256_floor bench/sha256_floor.c -lcrypto
 	build/sha256_floor
+
+# The SHA-256 kernels against OpenSSL, with no interpreter involved: built with the hand-written
+# kernels, again under AddressSanitizer and UBSan (a kernel reading past a message shows there),
+# and with KESTRIM_HAND_KERNELS=OFF. The variable that forces a kernel is tried with every
+# name and one that names nothing; which of them this CPU refuses differs by machine, and the
+# check accepts either outcome only when it matches what the CPU reports.
+KERNELS_DIR := build/kernels
+test-kernels:
+	cmake -S tests/native -B $(KERNELS_DIR)/on -G Ninja -DKESTRIM_HAND_KERNELS=ON
+	cmake --build $(KERNELS_DIR)/on
+	$(KERNELS_DIR)/on/sha256_kernel_check
+	@set -e; for k in openssl shani shani-x2 avx2 avx512 no-such-kernel; do \
+	    echo "KESTRIM_SHA256_KERNEL=$$k:"; \
+	    KESTRIM_SHA256_KERNEL=$$k $(KERNELS_DIR)/on/sha256_kernel_check | sed -n '1p;$$p'; done
+	cmake -S tests/native -B $(KERNELS_DIR)/asan -G Ninja -DKESTRIM_HAND_KERNELS=ON \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIM_SANITIZE=address,undefined
+	cmake --build $(KERNELS_DIR)/asan
+	$(KERNELS_DIR)/asan/sha256_kernel_check
+	cmake -S tests/native -B $(KERNELS_DIR)/off -G Ninja -DKESTRIM_HAND_KERNELS=OFF
+	cmake --build $(KERNELS_DIR)/off
+	$(KERNELS_DIR)/off/sha256_kernel_check
+
+# The same check under memcheck (about two minutes). Valgrind hides SHA-NI and AVX-512 from
+# CPUID, so this is also the run that takes the path of a CPU with AVX2 alone: eight lanes,
+# last lanes finished by the scalar code, chosen by the real dispatch rather than forced.
+test-kernels-valgrind:
+	cmake -S tests/native -B $(KERNELS_DIR)/on -G Ninja -DKESTRIM_HAND_KERNELS=ON
+	cmake --build $(KERNELS_DIR)/on
+	valgrind -q --error-exitcode=3 --tool=memcheck $(KERNELS_DIR)/on/sha256_kernel_check
+
+# ns per 229-byte message for each kernel this CPU supports, against OpenSSL one at a time.
+bench-kernels:
+	cmake -S tests/native -B $(KERNELS_DIR)/on -G Ninja -DKESTRIM_HAND_KERNELS=ON
+	cmake --build $(KERNELS_DIR)/on
+	$(KERNELS_DIR)/on/sha256_lanes
 
 clean:
 	rm -rf $(VENV) build dist

@@ -241,6 +241,32 @@ inline DictItems dict_items(PyObject* dict) noexcept {
     return items;
 }
 
+// ---- str internals (added for the substrate) -----------------------------------------------
+
+// Whether a str's length and data can be read. Before 3.12 a str made through the legacy
+// wchar_t API may not be (see unicode_ready); from 3.12 every str is, and the macro is kept
+// only for compatibility.
+inline bool unicode_is_ready(PyObject* s) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(s);
+#else
+    (void)s;
+    return true;
+#endif
+}
+
+// The text of a compact ASCII str (PyUnicode_IS_COMPACT_ASCII), which follows its object
+// header: what PyUnicode_DATA finds after testing for that case, without the tests.
+//   3.11-3.13: read after the PyASCIIObject header (that layout is how the interpreter
+//   stores such strings).  Elsewhere: PyUnicode_DATA.
+inline const Py_UCS1* compact_ascii_text(PyObject* s) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+    return reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+#else
+    return static_cast<const Py_UCS1*>(PyUnicode_DATA(s));
+#endif
+}
+
 }  // namespace kestrim::compat
 
 // ---- the running builtins ------------------------------------------------------------------

@@ -117,6 +117,8 @@ def files() -> dict[str, str]:
     return {
         "chain.jsonl": jsonl(chain()),
         "chain-tampered.jsonl": jsonl(tampered_chain()),
+        # One envelope alone, for the commands that take one (`check`, `canonical`).
+        "envelope.json": json.dumps(chain()[0], ensure_ascii=False, indent=2) + "\n",
         "vectors.json": json.dumps(vectors(), ensure_ascii=False, indent=2) + "\n",
     }
 

@@ -1,34 +1,39 @@
-"""Command line: compute refs, verify chains and check claimed refs from JSON files.
+"""Command line: compute refs, verify chains, check claimed refs and show canonical bytes.
 
-Exit status: 0 when the answer is yes, 1 when the envelopes were read but fail (a chain
-break, a malformed envelope, a ref that does not match), 2 when the input could not be read
-as envelopes at all (a missing file, invalid JSON, a value that is not a JSON object).
+It behaves as the Unix tools it is scripted with: the answer is the exit status, a reader
+that goes away ends it quietly, and every failure is one line on stderr.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import errno
+import io
 import json
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from typing import Any, BinaryIO, NoReturn
+from typing import Any, BinaryIO
 
-from kestrim_delegation_ref.delegation_ref import (
-    DelegationRefError,
-    delegation_ref,
-    tamper_detected,
-    verify_chain,
-)
+import kestrim_substrate
+from kestrim_delegation_ref import __version__
+from kestrim_delegation_ref._cli_input import (
+    InputError, as_envelope, display_name, read_whole, shorten_numbers)
+from kestrim_delegation_ref._cli_progress import progress_for
+from kestrim_delegation_ref._cli_verify import (
+    EXIT_BAD_INPUT, EXIT_OK, EXIT_REJECTED, REF_SHAPE, Result, reason, verify_file)
+from kestrim_delegation_ref.delegation_ref import delegation_ref, tamper_detected
 
-PROG = "python -m kestrim_delegation_ref"
+# verify_file and its Result are what examples/distributed_audit.py sends to workers.
+__all__ = ["Result", "main", "verify_file"]
 
-EXIT_OK = 0
-EXIT_REJECTED = 1
-EXIT_BAD_INPUT = 2
+MODULE_PROG = "python -m kestrim_delegation_ref"
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports a command that Ctrl-C ended
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE, as `sha256sum | head` ends
 
-JSON_WHITESPACE = b" \t\n\r"
-BOM = b"\xef\xbb\xbf"
+# The refs of a chain are printed only once it verifies; past this many they wait on disk.
+SPILL_REFS = 65536
 
 DESCRIPTION = """\
 Content-addressed references for delegations between agents.
@@ -39,22 +44,31 @@ and prev_delegation_ref ("" for the first link of a chain, else the ref of the
 link before it). Its ref is "sha256:" + SHA-256 of the RFC 8785 canonical JSON
 of those six fields; other keys are ignored."""
 
-EPILOG = """\
-FILE may be - for standard input. Files are read as UTF-8.
-
+EXIT_STATUS = """\
 exit status:
-  0  yes: the ref was printed, the chain verifies, the ref matches
-  1  no: a malformed envelope (or a value the hash refuses, such as an integer
-     beyond 2**53-1), a chain break, a ref that does not match
-  2  the input is not envelopes: unreadable file, invalid JSON, a JSON value
-     that is not an object where an envelope belongs, an empty chain;
-     also a command line that does not parse
+  0    yes: the ref was printed, the chain verifies, the ref matches
+  1    no: a malformed envelope (or a value the hash refuses, such as an integer
+       beyond 2**53-1), a chain break, a ref that does not match or differs
+       from the one expected
+  2    the input is not envelopes: unreadable file, invalid JSON, a JSON value
+       that is not an object where an envelope belongs, an empty chain; a
+       command line that does not parse; standard output cannot be written
+       (one line on stderr says why)
+  130  interrupted (Ctrl-C); nothing more is printed
+  141  the reader of standard output went away (as with `| head`); nothing
+       more is printed"""
+
+EPILOG = EXIT_STATUS + """
+
+FILE may be - for standard input. Files are read as UTF-8. Links and lines
+are both counted from 1.
 
 examples:
-  %(prog)s ref envelope.json
   %(prog)s verify chain.jsonl
-  cat chain.json | %(prog)s verify -
-  %(prog)s check sha256:0a1b...e9f0 envelope.json"""
+  %(prog)s verify --quiet --expect-last sha256:0a1b...e9f0 chain.jsonl
+  %(prog)s check sha256:0a1b...e9f0 envelope.json
+  %(prog)s canonical envelope.json | sha256sum
+  %(prog)s verify --json archive/*.jsonl"""
 
 VERIFY_HELP = """\
 Verify a chain and print the ref of each link, one per line, in order.
@@ -62,63 +76,186 @@ Verify a chain and print the ref of each link, one per line, in order.
 The chain is either a JSON array of envelopes or JSON Lines (one envelope per
 line; blank lines are skipped). The first non-whitespace character decides: [
 means an array. JSON Lines are read one line at a time and checked as they
-are read: only one envelope is in memory at a time (plus the refs so far),
-and reading stops at the first bad link. An array is read whole. Refs are
-printed only when the whole chain verifies."""
+are read, at constant memory, and reading stops at the first bad link. An
+array is read whole. Refs are printed only when the whole chain verifies.
+
+With several FILEs, each is verified on its own and gets one line, "FILE: OK"
+or "FILE: FAILED", as sha256sum -c reports; the reason for each failure goes
+to stderr. On a terminal, a long run shows its progress on stderr.
+
+A chain whose last link was changed still verifies (nothing names the last
+ref): pin that ref with --expect-last."""
+
+JSON_HELP = """\
+one JSON object per line instead: {"file", "index", "line", "ref"} for each
+link (index from 0, line from 1, null in an array) as it is accepted, and
+{"file", "status", "error", "index", "line", "claimed", "computed", "message"}
+for a failure, with both refs where there are two"""
+
+CANONICAL_HELP = """\
+Print the RFC 8785 canonical JSON that the ref of the envelope in FILE hashes:
+its six fields, exactly the bytes, with no line end (one is added on a
+terminal), so that `canonical FILE | sha256sum` gives the ref's digits. With
+--any, the canonical form of any JSON value."""
+
+REF_LOOKS_LIKE = '"sha256:" followed by 64 lower-case hexadecimal digits'
 
 
-class InputError(Exception):
-    """The input is not envelopes. Deliberately not a ValueError: the envelope rules
-    and the substrate report through ValueError, and the two must not be confused."""
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     try:
-        status = int(args.run(args))
-        sys.stdout.flush()
+        with buffered_stdout():
+            return run(argv, prog)
     except InputError as exc:
         return fail(EXIT_BAD_INPUT, str(exc))
+    except KeyboardInterrupt:
+        silence_stdout()
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # A reader such as `head` went away. Point stdout at /dev/null so that the
-        # interpreter's own flush at exit does not fail on the dead pipe a second time.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return EXIT_REJECTED
+        silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as exc:
+        # Reading is handled where it happens, so what reaches here is stdout failing.
+        silence_stdout()
+        if exc.errno == errno.EPIPE:
+            return EXIT_BROKEN_PIPE
+        return fail(EXIT_BAD_INPUT, f"{prog_name(prog)}: cannot write to standard output: "
+                                    f"{exc.strerror or exc}")
+
+
+def run(argv: Sequence[str] | None, prog: str | None) -> int:
+    try:
+        args = build_parser(prog).parse_args(argv)
+    except SystemExit as exc:
+        # --help, --version and usage errors end here too, so that their output meets the
+        # same write errors as every other.
+        status = exc.code if isinstance(exc.code, int) else int(exc.code is not None)
+    else:
+        status = int(args.run(args))
+    # Inside the handlers above: a full disk or a dead pipe often shows only here.
+    sys.stdout.flush()
     return status
 
 
-def build_parser() -> argparse.ArgumentParser:
+@contextlib.contextmanager
+def buffered_stdout() -> Iterator[None]:
+    """Under PYTHONUNBUFFERED (or python -u) text goes straight to the file, and a write
+    that the kernel takes only part of (the reader went away, a signal came) loses the rest
+    silently, with no error and exit status 0. A buffered writer finishes each write or
+    raises, so the output is buffered here whatever the interpreter was told."""
+    original = sys.stdout
+    raw = getattr(original, "buffer", None)
+    if not isinstance(raw, io.RawIOBase):
+        yield
+        return
+    sys.stdout = io.TextIOWrapper(io.BufferedWriter(raw), encoding=original.encoding,
+                                  errors=original.errors,
+                                  line_buffering=bool(original.line_buffering))
+    try:
+        yield
+    finally:
+        wrapper, sys.stdout = sys.stdout, original
+        try:
+            wrapper.detach().detach()  # flushes; the file stays open for the caller
+        except (OSError, ValueError):
+            pass
+
+
+def silence_stdout() -> None:
+    """Point stdout at /dev/null, so that the interpreter's own flush at exit does not
+    fail on a dead pipe or a full disk a second time, with a traceback."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, AttributeError, ValueError):
+        pass
+
+
+def prog_name(prog: str | None = None) -> str:
+    """The program as it was started: the script's name, or `python -m ...`."""
+    if prog:
+        return prog
+    started = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return MODULE_PROG if started in ("", "__main__.py", "-c") else started
+
+
+def ref_argument(text: str) -> str:
+    if not REF_SHAPE.fullmatch(text):
+        raise argparse.ArgumentTypeError(
+            f"{show_arg(text)} is not a ref: a ref is {REF_LOOKS_LIKE}")
+    return text
+
+
+def show_arg(text: str) -> str:
+    # Quoted, with the escapes of any invisible character, so that "sha256:...\n" does not
+    # look like the ref it resembles.
+    return json.dumps(text) if len(text) <= 100 else json.dumps(text[:90]) + "..."
+
+
+def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+        prog=prog_name(prog), description=DESCRIPTION, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version",
+                        version=f"kestrim-delegation-ref {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    raw = argparse.RawDescriptionHelpFormatter
 
     ref = commands.add_parser(
-        "ref", help="print the ref of one envelope",
+        "ref", help="print the ref of one envelope", formatter_class=raw,
         description="Print the ref of the envelope in FILE (one JSON object).",
-        epilog="exit status: 0 printed, 1 malformed envelope, 2 unreadable input")
-    ref.add_argument("file", metavar="FILE", help="a JSON object, or - for standard input")
+        epilog=EXIT_STATUS)
+    ref.add_argument("file", metavar="FILE", nargs="?", default="-",
+                     help="a JSON object (default: standard input)")
     ref.set_defaults(run=run_ref)
 
     verify = commands.add_parser(
-        "verify", help="verify a chain and print its refs",
-        description=VERIFY_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="exit status: 0 verified, 1 chain break or malformed link, "
-               "2 unreadable input or no links")
-    verify.add_argument("file", metavar="FILE",
-                        help="a JSON array or JSON Lines of envelopes, or - for standard input")
+        "verify", help="verify chains and print their refs", description=VERIFY_HELP,
+        formatter_class=raw, epilog=EXIT_STATUS + "\n\nWith several FILEs: 2 if any input "
+        "is not envelopes, else 1 if any chain fails, else 0.")
+    verify.add_argument("files", metavar="FILE", nargs="*", default=["-"],
+                        help="a JSON array or JSON Lines of envelopes (default: standard "
+                             "input)")
+    verify.add_argument("--expect-last", metavar="REF", type=ref_argument,
+                        help="fail (exit 1) unless the last link's ref is REF")
+    verify.add_argument("--expect-first", metavar="REF", type=ref_argument,
+                        help="fail (exit 1) unless the first link's ref is REF")
+    output = verify.add_mutually_exclusive_group()
+    output.add_argument("-q", "--quiet", action="store_true",
+                        help="print nothing on stdout and no progress; failures still get "
+                             "their line on stderr")
+    output.add_argument("--status", action="store_true",
+                        help="print nothing at all: the exit status is the answer")
+    output.add_argument("--json", action="store_true", help=JSON_HELP)
     verify.set_defaults(run=run_verify)
 
     check = commands.add_parser(
         "check", help="check that an envelope recomputes to a claimed ref",
+        formatter_class=raw,
         description="Exit 0 and print ok when the envelope in FILE recomputes to REF; "
-                    "otherwise exit 1 with the reason (tampered or malformed).",
-        epilog="exit status: 0 matches, 1 does not match or malformed, 2 unreadable input")
-    check.add_argument("ref", metavar="REF", help='the claimed ref, "sha256:" + 64 hex digits')
-    check.add_argument("file", metavar="FILE", help="a JSON object, or - for standard input")
+                    "otherwise exit 1 with the reason (tampered or malformed).\n"
+                    f"A REF that is not {REF_LOOKS_LIKE} is a usage error (exit 2).",
+        epilog=EXIT_STATUS)
+    check.add_argument("ref", metavar="REF", type=ref_argument,
+                       help=f"the claimed ref, {REF_LOOKS_LIKE}")
+    check.add_argument("file", metavar="FILE", nargs="?", default="-",
+                       help="a JSON object (default: standard input)")
     check.set_defaults(run=run_check)
+
+    canonical = commands.add_parser(
+        "canonical", help="print the canonical bytes that a ref hashes",
+        description=CANONICAL_HELP, formatter_class=raw, epilog=EXIT_STATUS)
+    canonical.add_argument("file", metavar="FILE", nargs="?", default="-",
+                           help="a JSON object (default: standard input)")
+    canonical.add_argument("--any", action="store_true",
+                           help="any JSON value, not only an envelope's six fields")
+    canonical.set_defaults(run=run_canonical)
     return parser
+
+
+def read_envelope(path: str) -> tuple[str, dict[str, Any]]:
+    name, value = read_whole(path)
+    return name, as_envelope(value, name)
 
 
 def run_ref(args: argparse.Namespace) -> int:
@@ -141,181 +278,115 @@ def run_check(args: argparse.Namespace) -> int:
         actual = delegation_ref(envelope)
     except (ValueError, TypeError) as exc:
         return fail(EXIT_REJECTED, f"{name}: malformed: {reason(exc)}")
-    return fail(EXIT_REJECTED, f"{name}: does not match: it recomputes to {actual}")
+    return fail(EXIT_REJECTED, f"{name}: does not match: it recomputes to {actual}, "
+                               f"not to {args.ref}")
 
 
-def run_verify(args: argparse.Namespace) -> int:
-    with open_input(args.file) as stream:
-        name = display_name(args.file)
-        links = ChainReader(name, stream)
+def run_canonical(args: argparse.Namespace) -> int:
+    if args.any:
+        name, value = read_whole(args.file)
+    else:
+        name, envelope = read_envelope(args.file)
         try:
-            refs = verify_chain(links)
+            # The rules first: what is shown is what a ref would be computed from.
+            delegation_ref(envelope)
         except (ValueError, TypeError) as exc:
-            message = reason(exc)
-            return fail(EXIT_REJECTED, f"{name}: {links.where(message)}{message}")
-    if not refs:
-        raise InputError(f"{name}: no envelopes")
-    sys.stdout.writelines(ref + "\n" for ref in refs)
+            return fail(EXIT_REJECTED, f"{name}: {reason(exc)}")
+        value = {key: envelope.get(key) for key in (
+            "delegator_id", "delegate_id", "scope", "not_before_ms", "not_after_ms")}
+        value["prev_delegation_ref"] = envelope.get("prev_delegation_ref", "")
+    try:
+        data = kestrim_substrate.canonicalize(value)
+    except (ValueError, TypeError, RecursionError) as exc:
+        return fail(EXIT_REJECTED, f"{name}: cannot write canonical JSON: "
+                                   f"{shorten_numbers(str(exc))}")
+    sys.stdout.flush()
+    sys.stdout.buffer.write(data + b"\n" if sys.stdout.isatty() else data)
     return EXIT_OK
 
 
-class ChainReader:
-    """The links of a chain file, parsed one at a time as verify_chain asks for them, and
-    remembering where the last one came from so that a failure can point at it."""
-
-    def __init__(self, name: str, stream: BinaryIO) -> None:
-        self.name = name
-        self.stream = stream
-        self.index = -1
-        self.line: int | None = None
-
-    def where(self, message: str) -> str:
-        """Where the failing link is, unless the message already says it."""
-        if self.index < 0:
-            return ""
-        if self.line is not None:
-            return f"line {self.line}: "
-        return "" if message.startswith("chain break at link") else f"link {self.index}: "
-
-    def __iter__(self) -> Iterator[dict[str, Any]]:
-        first, line, column = skip_whitespace(self.stream, self.name)
-        if first == b"":
-            return
-        if first == b"[":
-            text = decode(self.name, first + read(self.stream, self.name))
-            items = parse_json(self.name, text, line, column)
-            for self.index, item in enumerate(items):
-                yield as_envelope(item, f"{self.name}: item {self.index}")
-            return
-        self.line = line
-        data = first + read(self.stream, self.name, line=True)
-        while data:
-            if data.strip(JSON_WHITESPACE):
-                self.index += 1
-                where = f"{self.name}: line {self.line}"
-                # Without its line end, so that an error at the end of the line is
-                # reported on that line rather than at the start of the next.
-                text = decode(where, data.rstrip(b"\r\n"))
-                value = parse_json(self.name, text, self.line, column, single_line=True)
-                yield as_envelope(value, where)
-            self.line += 1
-            column = 1
-            data = read(self.stream, self.name, line=True)
+def run_verify(args: argparse.Namespace) -> int:
+    several = len(args.files) > 1
+    results = [verify_one(path, args, several) for path in args.files]
+    failed = [result for result in results if not result.ok]
+    if several and failed and not args.status:
+        warn(f"{prog_name()}: WARNING: {len(failed)} of {len(results)} chains did NOT verify")
+    return max(result.status for result in results)
 
 
-def skip_whitespace(stream: BinaryIO, name: str) -> tuple[bytes, int, int]:
-    """The first bytes that are not whitespace (b"" at the end), and their line and
-    column. A byte order mark, which some editors write, is skipped too."""
-    line = column = 1
-    char = read(stream, name, 1)
-    if char == BOM[:1]:
-        char += read(stream, name, len(BOM) - 1)
-        if char != BOM:
-            return char, line, column
-        char = read(stream, name, 1)
-    while char and char in JSON_WHITESPACE:
-        if char == b"\n":
-            line, column = line + 1, 1
-        else:
-            column += 1
-        char = read(stream, name, 1)
-    return char, line, column
+def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
+    quiet = args.quiet or args.status
+    spool = RefSpool() if not (several or quiet or args.json) else None
+    links_out = json_links_writer(path) if args.json else None
+    progress = None if quiet else progress_for(path, display_name(path))
 
+    def tick(links: int, nbytes: int) -> None:
+        if spool is not None:
+            spool.spill_if_full()
+        if progress is not None:
+            progress.tick(links, nbytes)
 
-def read_envelope(path: str) -> tuple[str, dict[str, Any]]:
-    name = display_name(path)
-    with open_input(path) as stream:
-        first, line, column = skip_whitespace(stream, name)
-        value = parse_json(name, decode(name, first + read(stream, name)), line, column)
-    return name, as_envelope(value, name)
-
-
-def as_envelope(value: Any, where: str) -> dict[str, Any]:
-    if not isinstance(value, dict):
-        raise InputError(f"{where}: expected a JSON object (an envelope), got {json_kind(value)}")
-    return value
-
-
-def parse_json(name: str, text: str, line: int = 1, column: int = 1,
-               single_line: bool = False) -> Any:
-    """Parse `text`, which starts at `line` and `column` of the file, naming that position
-    in the file (not in `text`) when it is invalid."""
     try:
-        return json.loads(text, object_pairs_hook=unique_keys, parse_constant=no_constant)
-    except json.JSONDecodeError as exc:
-        at_column = exc.colno + column - 1 if exc.lineno == 1 else exc.colno
-        raise InputError(f"{name}: line {exc.lineno + line - 1} column {at_column}: "
-                         f"invalid JSON: {exc.msg}") from None
-    except ValueError as exc:
-        # Duplicate keys, NaN or an integer longer than the interpreter converts: no
-        # position comes with these.
-        at = f"line {line}: " if single_line else ""
-        raise InputError(f"{name}: {at}invalid JSON: {exc}") from None
-    except RecursionError:
-        raise InputError(f"{name}: invalid JSON: nested too deeply") from None
+        result = verify_file(path, args.expect_first, args.expect_last,
+                             refs_out=spool.pending.append if spool is not None else None,
+                             links_out=links_out,
+                             tick=tick if spool is not None or progress is not None else None)
+    finally:
+        if progress is not None:
+            progress.close()
+    if args.json and result.failure is not None:
+        sys.stdout.write(json.dumps(result.failure) + "\n")
+    if several and not (quiet or args.json):
+        sys.stdout.write(f"{result.name}: {'OK' if result.ok else 'FAILED'}\n")
+    if result.message is not None and not args.status:
+        sys.stdout.flush()  # the verdict's line before its reason, on a terminal too
+        warn(result.message)
+    if spool is not None and result.ok:
+        spool.copy_to(sys.stdout)
+    return result
 
 
-def unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    # Parsers disagree on which of two equal keys wins, so an envelope with a duplicate
-    # field could mean one thing to its signer and another here: refuse it.
-    obj: dict[str, Any] = {}
-    for key, value in pairs:
-        if key in obj:
-            raise ValueError(f"duplicate key {json.dumps(key)}")
-        obj[key] = value
-    return obj
+def json_links_writer(path: str) -> Any:
+    write = sys.stdout.write
+    head = '{"file": ' + json.dumps(display_name(path)) + ', "index": '
+
+    def link(index: int, line: int | None, ref: str) -> None:
+        write(f'{head}{index}, "line": {"null" if line is None else line}, "ref": "{ref}"}}\n')
+    return link
 
 
-def no_constant(token: str) -> NoReturn:
-    raise ValueError(f"{token} is not JSON")
+class RefSpool:
+    """The refs of a chain that has not finished verifying: in memory up to SPILL_REFS,
+    then in a temporary file, so that a chain of any length is verified at constant
+    memory and its refs are still printed only once it verifies."""
 
+    def __init__(self) -> None:
+        self.pending: list[str] = []
+        self.file: BinaryIO | None = None
 
-def json_kind(value: Any) -> str:
-    kinds = {list: "an array", str: "a string", bool: "a boolean", int: "a number",
-             float: "a number", type(None): "null"}
-    return kinds.get(type(value), type(value).__name__)
+    def spill_if_full(self) -> None:
+        if len(self.pending) >= SPILL_REFS:
+            if self.file is None:
+                import tempfile  # only for long chains: it costs every run its import
+                self.file = tempfile.TemporaryFile()  # noqa: SIM115, closed in copy_to
+            self.file.write(("\n".join(self.pending) + "\n").encode("ascii"))
+            self.pending.clear()
 
-
-def reason(exc: BaseException) -> str:
-    if isinstance(exc, DelegationRefError):
-        return str(exc)
-    # Past the envelope rules, the substrate refuses what it cannot hash exactly (an
-    # integer beyond 2**53-1, a lone surrogate), and a prev_delegation_ref that is not a
-    # string reaches the ref pattern as a TypeError.
-    return f"cannot compute a ref: {exc}"
-
-
-def display_name(path: str) -> str:
-    return "<stdin>" if path == "-" else path
-
-
-def open_input(path: str) -> BinaryIO:
-    # Bytes, decoded a line at a time, so that an invalid byte is reported on its own line
-    # rather than on whichever line a text decoder's read-ahead happened to be serving.
-    try:
-        if path == "-":
-            if sys.stdin is None:
-                raise InputError("<stdin>: cannot read: there is no standard input")
-            return open(sys.stdin.fileno(), "rb", closefd=False)
-        return open(path, "rb")
-    except OSError as exc:
-        raise InputError(f"{path}: cannot read: {exc.strerror or exc}") from None
-
-
-def read(stream: BinaryIO, name: str, size: int = -1, line: bool = False) -> bytes:
-    try:
-        return stream.readline() if line else stream.read(size)
-    except OSError as exc:
-        raise InputError(f"{name}: cannot read: {exc.strerror or exc}") from None
-
-
-def decode(where: str, data: bytes) -> str:
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError:
-        raise InputError(f"{where}: not UTF-8 text") from None
+    def copy_to(self, out: Any) -> None:
+        if self.file is not None:
+            out.flush()
+            with self.file:
+                self.file.seek(0)
+                while chunk := self.file.read(1 << 20):
+                    out.buffer.write(chunk)
+        if self.pending:
+            out.write("\n".join(self.pending) + "\n")
 
 
 def fail(status: int, message: str) -> int:
-    print(message, file=sys.stderr)
+    warn(message)
     return status
+
+
+def warn(message: str) -> None:
+    print(message, file=sys.stderr)

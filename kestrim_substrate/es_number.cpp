@@ -37,7 +37,8 @@ std::size_t format_double(double value, char* out) noexcept {
     // Shortest round-trip digits (closest to the exact value on ties) in the form
     // "d[.ddd]e±XX"; pull out the digit string and the decimal exponent.
     char sci[kMaxNumberChars];
-    const char* sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const char* sci_end =
+        std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
     char digits[20];
     int k = 0;
     const char* q = sci;

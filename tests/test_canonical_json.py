@@ -215,6 +215,15 @@ KEY_SETS = [
     ["a", "\u0100", "\U00010000", "\ue000", "ab", "\ud7ff", "\xff"],
     [f"prefix__{i:03}" for i in range(20)],
     [f"{'x' * (i % 9)}{i}" for i in range(30)],
+    # More keys than are sorted by insertion, all sharing a long prefix: they are told apart
+    # past it. The prefix alone, NUL and the highest 1-byte unit after it, keys that are
+    # prefixes of others, and prefixes of 7 to 25 units around the 8 a head holds.
+    *[[prefix] + [f"{prefix}{i:x}" for i in range(24)] + [prefix + "\x00", prefix + "\xff",
+      prefix + "f\x00", prefix + "ff", prefix + "f" * 12, prefix[:-1]]
+      for prefix in ("tenant:", "tenant:a", "tenant:ab", "tenant:acme/audit-log-\xe9", "k" * 25)],
+    # A shared prefix among some keys only, and among all but one.
+    [f"tenant:acme/{i:02}" for i in range(20)] + [f"zone:{i}" for i in range(20)],
+    [f"tenant:acme/{i:02}" for i in range(30)] + ["\x00"],
 ]
 
 
@@ -228,16 +237,21 @@ def members_text(keys, value_of):
 
 # Seed 0 gives the keys in reverse order, seed 4 already in order (which is written without
 # sorting), the others shuffled.
+class KeyText(str):
+    """A str subclass as key: such keys are sorted apart from exact str ones."""
+
+
 @pytest.mark.parametrize("keys", KEY_SETS, ids=lambda keys: ascii(keys[0]))
 @pytest.mark.parametrize("seed", range(5))
-def test_members_in_utf16_order(keys, seed):
+@pytest.mark.parametrize("key_type", [str, KeyText])
+def test_members_in_utf16_order(keys, seed, key_type):
     shuffled = list(keys)
     random.Random(seed).shuffle(shuffled)
     if seed == 0:
         shuffled = utf16_order(keys)[::-1]
     if seed == 4:
         shuffled = utf16_order(keys)
-    members = {k: keys.index(k) for k in shuffled}
+    members = {key_type(k): keys.index(k) for k in shuffled}
     expected = members_text(keys, keys.index)
     assert canonicalize(members) == expected
     assert sha256_jcs(members) == hashlib.sha256(expected).hexdigest()

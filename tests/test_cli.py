@@ -1,35 +1,51 @@
-"""`python -m kestrim_delegation_ref`, run as a user would: in a fresh interpreter, from
-another directory, on files and on standard input."""
+"""The command line, run as a user runs it: the installed `kestrim-delegation-ref` script in a
+fresh process, from another directory, on files, on standard input, in pipes and on a
+terminal."""
 
+import fcntl
+import functools
 import json
 import os
+import pty
+import select
+import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
 from pathlib import Path
 
 import pytest
 
 import kestrim_delegation_ref
-from conftest import build_chain, envelope, reference_ref
+from conftest import build_chain, canonical_bytes, envelope, reference_ref
 
-# Run the same package the tests import, wherever it is installed.
+# Run the same package the tests import, wherever it is installed (under `make test-asan`
+# that is a copy on PYTHONPATH, which the script then imports too).
 PACKAGE_ROOT = str(Path(kestrim_delegation_ref.__file__).resolve().parents[1])
-CHAIN_BREAK = "chain break at link {}: prev_delegation_ref does not match the prior link"
+# `make build` installs the script beside the interpreter that runs the tests.
+SCRIPT = Path(sys.executable).with_name("kestrim-delegation-ref")
+REF_SHAPE_MESSAGE = 'a ref is "sha256:" followed by 64 lower-case hexadecimal digits'
 
 
-def child_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([PACKAGE_ROOT] + [p for p in [env.get("PYTHONPATH")] if p])
+def child_env(first_path=None, **extra):
+    env = dict(os.environ, **extra)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(p) for p in [first_path, PACKAGE_ROOT, env.get("PYTHONPATH")] if p])
     return env
 
 
-def command(*args, **popen):
-    return [sys.executable, "-m", "kestrim_delegation_ref", *args], dict(env=child_env(), **popen)
+def command(*args, module=False):
+    if module:
+        return [sys.executable, "-m", "kestrim_delegation_ref", *args]
+    assert SCRIPT.exists(), f"{SCRIPT} is not installed: run make build"
+    return [str(SCRIPT), *args]
 
 
-def cli(tmp_path, *args, stdin=b""):
-    argv, options = command(*args, cwd=tmp_path)
-    done = subprocess.run(argv, input=stdin, capture_output=True, timeout=120, **options)
+def cli(tmp_path, *args, stdin=b"", module=False, **popen):
+    done = subprocess.run(command(*args, module=module), input=stdin, capture_output=True,
+                          timeout=120, cwd=tmp_path, env=child_env(), **popen)
     out, err = done.stdout.decode(), done.stderr.decode()
     assert "Traceback" not in err, err
     return done.returncode, out, err
@@ -53,30 +69,76 @@ def refs(links):
     return "".join(reference_ref(link) + "\n" for link in links)
 
 
-@pytest.mark.parametrize("via_stdin", [False, True], ids=["file", "stdin"])
-def test_ref_prints_the_ref(tmp_path, via_stdin):
+def rescoped(links, index):
+    """The chain with one link's content changed afterwards, as an attacker would."""
+    links[index] = dict(links[index], scope="admin:everything")
+    return links
+
+
+# --- what each command prints when all is well ---
+
+@pytest.mark.parametrize("stdin", ["file", "dash", "default"])
+def test_ref_prints_the_ref(tmp_path, stdin):
     env = envelope(scope="lire:boîte", note="not hashed")
     data = json.dumps(env, ensure_ascii=False).encode()
-    args = ("ref", "-") if via_stdin else ("ref", write(tmp_path, data))
-    assert cli(tmp_path, *args, stdin=data) == (0, refs([env]), "")
+    args = {"file": ("ref", write(tmp_path, data)), "dash": ("ref", "-"), "default": ("ref",)}
+    assert cli(tmp_path, *args[stdin], stdin=data) == (0, refs([env]), "")
 
 
-@pytest.mark.parametrize("content", [
-    lambda links: jsonl(links),
-    lambda links: b"\xef\xbb\xbf\n\n" + jsonl(links, sep="\r\n\r\n"),  # BOM, CRLF, blank lines
-    lambda links: array(links),
-    lambda links: b"  " + json.dumps(links).encode(),
-], ids=["jsonl", "jsonl-bom-crlf-blank", "array-indented", "array-one-line"])
-@pytest.mark.parametrize("via_stdin", [False, True], ids=["file", "stdin"])
-def test_verify_prints_one_ref_per_link(tmp_path, content, via_stdin):
+@pytest.mark.parametrize("content, stdin", [
+    (lambda links: jsonl(links), "file"),
+    (lambda links: jsonl(links), "dash"),
+    (lambda links: jsonl(links), "default"),
+    (lambda links: b"\xef\xbb\xbf\n\n" + jsonl(links, sep="\r\n\r\n"), "file"),  # BOM, CRLF, blanks
+    (lambda links: b"\xef\xbb\xbf\n\n" + jsonl(links, sep="\r\n\r\n"), "default"),
+    (lambda links: array(links), "file"),
+    (lambda links: array(links), "default"),
+    (lambda links: b"  " + json.dumps(links).encode(), "file"),
+], ids=["jsonl", "jsonl-dash", "jsonl-stdin", "jsonl-bom-crlf-blank", "jsonl-bom-crlf-blank-stdin",
+        "array-indented", "array-indented-stdin", "array-one-line"])
+def test_verify_prints_one_ref_per_link(tmp_path, content, stdin):
     links = build_chain(4)
     data = content(links)
-    args = ("verify", "-") if via_stdin else ("verify", write(tmp_path, data))
-    assert cli(tmp_path, *args, stdin=data) == (0, refs(links), "")
+    args = {"file": ("verify", write(tmp_path, data)), "dash": ("verify", "-"),
+            "default": ("verify",)}
+    assert cli(tmp_path, *args[stdin], stdin=data) == (0, refs(links), "")
+
+
+def test_canonical_prints_the_hashed_bytes(tmp_path):
+    env = envelope(scope="lire:boîte\n\"q\"", note="not hashed")
+    del env["prev_delegation_ref"]  # hashed as ""
+    name = write(tmp_path, json.dumps(env).encode())
+    done = subprocess.run(command("canonical", name), capture_output=True, cwd=tmp_path,
+                          env=child_env(), timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, canonical_bytes(env), b"")
+
+
+def test_canonical_any_is_rfc8785(tmp_path):
+    rfc8785 = pytest.importorskip("rfc8785")
+    value = {"b": [1, 2.5, -0.0, 1e21, "\u20ac\U0001f600"], "a": {"z": None, "\u00e9": True},
+             "\U0001f600": "astral key", "\ufb33": "BMP key after it in code points"}
+    name = write(tmp_path, json.dumps(value).encode())
+    done = subprocess.run(command("canonical", "--any", name), capture_output=True,
+                          cwd=tmp_path, env=child_env(), timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, rfc8785.dumps(value), b"")
+
+
+# --- verdicts: where a chain fails, and both sides of the failure ---
+
+def test_chain_break_names_the_changed_link_and_both_refs(tmp_path):
+    """Link 2's scope widened afterwards: the link that no longer matches is link 2, found
+    at link 3, and lines and links count alike from 1."""
+    links = build_chain(4)
+    original = reference_ref(links[1])
+    rescoped(links, 1)
+    name = write(tmp_path, jsonl(links))
+    assert cli(tmp_path, "verify", name) == (1, "", (
+        f"input: chain break: link 2 (line 2) no longer matches the ref that link 3 (line 3) "
+        f"names for it: named {original}, recomputes to {reference_ref(links[1])}\n"))
 
 
 def broken_prev(links):
-    links[2]["prev_delegation_ref"] = links[0]["prev_delegation_ref"]
+    links[2]["prev_delegation_ref"] = ""
     return links
 
 
@@ -85,23 +147,35 @@ def malformed(links):
     return links
 
 
-@pytest.mark.parametrize("fmt, damage, message", [
-    (jsonl, broken_prev, "input: line 3: " + CHAIN_BREAK.format(2)),
-    (array, broken_prev, "input: " + CHAIN_BREAK.format(2)),
-    (jsonl, malformed, "input: line 2: scope must be a non-empty string"),
-    (array, malformed, "input: link 1: scope must be a non-empty string"),
-], ids=["jsonl-break", "array-break", "jsonl-malformed", "array-malformed"])
-def test_verify_names_the_failing_link(tmp_path, fmt, damage, message):
-    name = write(tmp_path, fmt(damage(build_chain(4))))
+def first_names_one(links):
+    links[0]["prev_delegation_ref"] = "sha256:" + "0" * 64 + "\n"
+    return links
+
+
+@pytest.mark.parametrize("fmt, blank", [(jsonl, False), (jsonl, True), (array, False)],
+                         ids=["jsonl", "jsonl-blank-lines", "array"])
+@pytest.mark.parametrize("damage, message", [
+    (broken_prev, 'chain break: link 2{2} no longer matches the ref that link 3{3} names for '
+                  'it: named "", recomputes to {ref1}'),
+    (malformed, "link 2{2}: scope must be a non-empty string"),
+    (first_names_one, 'chain break: link 1{1} is the first link but names a link before it, '
+                      '"sha256:{zeros}\\n"; the first link\'s prev_delegation_ref is ""'),
+])
+def test_verify_names_the_failing_link(tmp_path, fmt, blank, damage, message):
+    links = damage(build_chain(4))
+    data = fmt(links) if not blank else b"\n" + jsonl(links, sep="\n\n")
+    lines = {n: "" if fmt is array else f" (line {2 * n if blank else n})" for n in (1, 2, 3)}
+    expected = "input: " + message.format(None, *lines.values(), ref1=reference_ref(links[1]),
+                                          zeros="0" * 64)
     # Nothing on stdout: refs of a chain that does not verify would be misleading.
-    assert cli(tmp_path, "verify", name) == (1, "", message + "\n")
+    assert cli(tmp_path, "verify", write(tmp_path, data)) == (1, "", expected + "\n")
 
 
 def test_verify_stops_reading_at_the_first_bad_link(tmp_path):
-    links = build_chain(3)
     tail = b'{"not json\n[1, 2]\n'
-    name = write(tmp_path, jsonl(broken_prev(links)) + tail)
-    assert cli(tmp_path, "verify", name) == (1, "", f"input: line 3: {CHAIN_BREAK.format(2)}\n")
+    name = write(tmp_path, jsonl(broken_prev(build_chain(3))) + tail)
+    status, out, err = cli(tmp_path, "verify", name)
+    assert (status, out) == (1, "") and "chain break" in err
     # The same tail after a sound chain is read, and reported.
     name = write(tmp_path, jsonl(build_chain(3)) + tail)
     assert cli(tmp_path, "verify", name)[:2] == (2, "")
@@ -110,50 +184,289 @@ def test_verify_stops_reading_at_the_first_bad_link(tmp_path):
 def test_verify_streams_json_lines(tmp_path):
     """A broken link is reported while the input is still open: the links after it are
     never waited for, so the chain was never read whole."""
-    links = broken_prev(build_chain(3))
-    argv, options = command("verify", "-", cwd=tmp_path)
-    proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, **options)
+    proc = subprocess.Popen(command("verify"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=tmp_path, env=child_env())
     try:
-        proc.stdin.write(jsonl(links))
+        proc.stdin.write(jsonl(broken_prev(build_chain(3))))
         proc.stdin.flush()
         assert proc.wait(timeout=60) == 1
-        assert proc.stderr.read().decode() == f"<stdin>: line 3: {CHAIN_BREAK.format(2)}\n"
+        assert proc.stderr.read().decode().startswith("<stdin>: chain break: link 2 (line 2)")
     finally:
         proc.kill()
         proc.communicate()
 
 
-@pytest.mark.parametrize("claimed, env, status, message", [
-    (reference_ref(envelope()), envelope(), 0, None),
-    (reference_ref(envelope()), envelope(scope="read:everything"), 1,
-     f"input: does not match: it recomputes to {reference_ref(envelope(scope='read:everything'))}"),
-    (reference_ref(envelope()).upper(), envelope(), 1,
-     f"input: does not match: it recomputes to {reference_ref(envelope())}"),
-    (reference_ref(envelope()), envelope(not_after_ms=0), 1,
+@pytest.mark.parametrize("damage", [None, "prev", "content", "malformed", "first", "dup-env"])
+@pytest.mark.parametrize("at", [0, 3, 6])
+@pytest.mark.parametrize("fmt", [jsonl, array], ids=["jsonl", "array"])
+def test_the_walk_agrees_with_verify_chain(dr, tmp_path, damage, at, fmt):
+    """The command line walks the chain itself (to stay at constant memory and name both
+    refs); it must accept and refuse exactly where verify_chain does."""
+    from kestrim_delegation_ref.cli import verify_file
+    links = build_chain(7)
+    if damage == "prev":
+        links[at]["prev_delegation_ref"] = reference_ref(links[max(at - 2, 0)])
+    elif damage == "content":
+        rescoped(links, at)
+    elif damage == "malformed":
+        links[at]["not_after_ms"] = links[at]["not_before_ms"]
+    elif damage == "first":
+        links[0]["prev_delegation_ref"] = reference_ref(links[at])
+    elif damage == "dup-env":
+        links.insert(at, links[at])
+    path = tmp_path / "chain.jsonl"
+    path.write_bytes(fmt(links))
+    seen = []
+    result = verify_file(str(path), links_out=lambda i, line, ref: seen.append(ref))
+    try:
+        expected, error = dr.verify_chain(links), None
+    except dr.DelegationRefError as exc:
+        expected, error = None, str(exc)
+    # How far verify_chain gets: the longest prefix it accepts.
+    accepted = max(n for n in range(len(links) + 1) if accepts(dr, links[:n]))
+    assert (error is None) == (accepted == len(links))
+    assert result.status == (0 if error is None else 1)
+    assert seen == [reference_ref(link) for link in links[:accepted]]
+    assert (result.links, result.last_ref) == (accepted, seen[-1] if seen else None)
+    if error is None:
+        assert seen == expected
+
+
+def accepts(dr, links):
+    try:
+        dr.verify_chain(links)
+    except dr.DelegationRefError:
+        return False
+    return True
+
+
+# --- check and its REF ---
+
+@pytest.mark.parametrize("env, status, message", [
+    (envelope(), 0, None),
+    (envelope(scope="read:everything"), 1,
+     f"input: does not match: it recomputes to {reference_ref(envelope(scope='read:everything'))}"
+     f", not to {reference_ref(envelope())}"),
+    (envelope(not_after_ms=0), 1,
      "input: malformed: not_after_ms must be greater than not_before_ms"),
-], ids=["match", "tampered", "upper-case", "malformed"])
-def test_check(tmp_path, claimed, env, status, message):
+], ids=["match", "tampered", "malformed"])
+def test_check(tmp_path, env, status, message):
     name = write(tmp_path, json.dumps(env).encode())
     expected = (0, "ok\n", "") if status == 0 else (1, "", message + "\n")
-    assert cli(tmp_path, "check", claimed, name) == expected
+    assert cli(tmp_path, "check", reference_ref(envelope()), name) == expected
 
 
-@pytest.mark.parametrize("env, message", [
-    (envelope(not_after_ms=2**53), "cannot compute a ref: "),
-    (envelope(scope="\ud800"), "cannot compute a ref: "),
-    (envelope(prev_delegation_ref=None), "cannot compute a ref: "),
-    (envelope(not_before_ms=5.0),
+GOOD_REF = reference_ref(envelope())
+
+
+WRONG_SHAPES = {
+    "upper-case": GOOD_REF.upper(),
+    "upper-prefix": "SHA256:" + GOOD_REF[7:],
+    "bare-hex": GOOD_REF[7:],
+    "short": "sha256:0000",
+    "line-feed": GOOD_REF + "\n",  # as "$(cat ref.txt)" drops it but a script may not
+    "zero-width": GOOD_REF[:20] + "\u200b" + GOOD_REF[20:],
+    "space": " " + GOOD_REF,
+}
+
+
+@pytest.mark.parametrize("shape, option", [(shape, "check") for shape in WRONG_SHAPES] + [
+    ("line-feed", "--expect-last"), ("upper-case", "--expect-last"),
+    ("bare-hex", "--expect-first"), ("zero-width", "--expect-first")])
+def test_a_ref_of_the_wrong_shape_is_a_usage_error(tmp_path, shape, option):
+    claimed = WRONG_SHAPES[shape]
+    write(tmp_path, jsonl([envelope()]))
+    args = ("check", claimed, "input") if option == "check" else ("verify", option, claimed, "input")
+    status, out, err = cli(tmp_path, *args)
+    assert (status, out) == (2, "") and err.startswith("usage: ")
+    assert REF_SHAPE_MESSAGE in err
+    # The value as typed, quoted with its escapes, so that an invisible difference shows:
+    # "sha256:...\n" must not look like the ref it resembles.
+    assert json.dumps(claimed) in err
+
+
+# --- pinning the ends of a chain ---
+
+def test_a_changed_last_link_verifies_unless_its_ref_is_pinned(tmp_path):
+    links = build_chain(3)
+    pinned, first = reference_ref(links[-1]), reference_ref(links[0])
+    name = write(tmp_path, jsonl(rescoped(links, 2)))
+    assert cli(tmp_path, "verify", name) == (0, refs(links), "")
+    assert cli(tmp_path, "verify", "--expect-last", pinned, name) == (1, "", (
+        f"input: link 3 (line 3), the last link, recomputes to {reference_ref(links[2])}, not "
+        f"to the expected {pinned}\n"))
+    assert cli(tmp_path, "verify", "--expect-first", first, "--expect-last",
+               reference_ref(links[2]), name) == (0, refs(links), "")
+
+
+def test_expect_first(tmp_path):
+    links = build_chain(3)
+    other = reference_ref(links[1])
+    name = write(tmp_path, jsonl(links))
+    assert cli(tmp_path, "verify", "--expect-first", other, name) == (1, "", (
+        f"input: link 1 (line 1), the first link, recomputes to {reference_ref(links[0])}, not "
+        f"to the expected {other}\n"))
+
+
+# --- several files, quiet, status, JSON ---
+
+def three_files(tmp_path):
+    write(tmp_path, jsonl(build_chain(3)), "good.jsonl")
+    write(tmp_path, jsonl(rescoped(build_chain(3), 1)), "tampered.jsonl")
+    write(tmp_path, json.dumps(envelope(), indent=2).encode(), "pretty.json")
+
+
+@pytest.mark.parametrize("files, status, out", [
+    (["good.jsonl", "good.jsonl"], 0, "good.jsonl: OK\ngood.jsonl: OK\n"),
+    (["good.jsonl", "tampered.jsonl"], 1, "good.jsonl: OK\ntampered.jsonl: FAILED\n"),
+    (["pretty.json", "tampered.jsonl", "good.jsonl"], 2,
+     "pretty.json: FAILED\ntampered.jsonl: FAILED\ngood.jsonl: OK\n"),
+    (["good.jsonl", "missing.jsonl"], 2, "good.jsonl: OK\nmissing.jsonl: FAILED\n"),
+])
+@pytest.mark.parametrize("mode", [None, "--quiet", "--status"])
+def test_several_files_are_verified_each_on_its_own(tmp_path, files, status, out, mode):
+    three_files(tmp_path)
+    got_status, got_out, err = cli(tmp_path, "verify", *([mode] if mode else []), *files)
+    failures = out.count("FAILED")
+    assert (got_status, got_out) == (status, out if mode is None else "")
+    if mode == "--status":
+        assert err == ""
+    else:
+        reasons = err.splitlines()
+        assert len(reasons) == failures + bool(failures)
+        assert all(line.startswith(name + ": ") for line, name in zip(
+            reasons, [f for f in files if f"{f}: FAILED" in out]))
+        if failures:
+            assert reasons[-1] == (f"kestrim-delegation-ref: WARNING: {failures} of "
+                                   f"{len(files)} chains did NOT verify")
+
+
+@pytest.mark.parametrize("mode", ["--quiet", "--status"])
+def test_quiet_and_status_answer_by_status(tmp_path, mode):
+    three_files(tmp_path)
+    assert cli(tmp_path, "verify", mode, "good.jsonl") == (0, "", "")
+    status, out, err = cli(tmp_path, "verify", mode, "tampered.jsonl")
+    assert (status, out) == (1, "")
+    if mode == "--status":
+        assert err == ""
+    else:
+        assert err.startswith("tampered.jsonl: chain break: link 2") and err.count("\n") == 1
+
+
+def test_json_output(tmp_path):
+    links = build_chain(4)
+    original = reference_ref(links[1])
+    write(tmp_path, jsonl(build_chain(2), sep="\n\n"), "good.jsonl")
+    write(tmp_path, jsonl(rescoped(links, 1)), "tampered.jsonl")
+    status, out, err = cli(tmp_path, "verify", "--json", "good.jsonl", "tampered.jsonl")
+    records = [json.loads(line) for line in out.splitlines()]
+    good = build_chain(2)
+    assert status == 1
+    assert records[:2] == [
+        {"file": "good.jsonl", "index": i, "line": 2 * i + 1, "ref": reference_ref(good[i])}
+        for i in range(2)]
+    assert records[2:4] == [
+        {"file": "tampered.jsonl", "index": i, "line": i + 1, "ref": reference_ref(links[i])}
+        for i in range(2)]
+    failure = records[4]
+    assert {k: failure[k] for k in ("file", "status", "error", "index", "line", "claimed",
+                                    "computed")} == {
+        "file": "tampered.jsonl", "status": 1, "error": "chain break", "index": 1, "line": 2,
+        "claimed": original, "computed": reference_ref(links[1])}
+    assert len(records) == 5 and err.startswith(failure["message"] + "\n")
+
+
+def test_refs_wait_on_disk_and_are_printed_in_order(tmp_path, monkeypatch, capsys):
+    """Past a few refs a chain's refs wait in a file, not in memory, and come out whole."""
+    from kestrim_delegation_ref import cli as module
+    monkeypatch.setattr(module, "SPILL_REFS", 10)
+    links = build_chain(9000)  # two ticks, so two spills
+    path = tmp_path / "chain.jsonl"
+    path.write_bytes(jsonl(links))
+    assert module.main(["verify", str(path)]) == 0
+    assert capsys.readouterr() == (refs(links), "")
+    rescoped(links, 8999 - 1)
+    path.write_bytes(jsonl(links))
+    assert module.main(["verify", str(path)]) == 1
+    assert capsys.readouterr().out == ""
+
+
+# --- values that cannot be hashed, and input that is not envelopes ---
+
+def with_number(digits, field="not_after_ms", **changes):
+    """An envelope whose `field` is the integer written as `digits`, however long."""
+    return json.dumps(envelope(**{field: "@@", **changes})).replace('"@@"', digits).encode()
+
+
+HUGE = "1" + "0" * 5000
+
+
+@pytest.mark.parametrize("data, message", [
+    (json.dumps(envelope(not_after_ms=2**53)).encode(),
+     "cannot compute a ref: integer 9007199254740992 is outside the exactly representable "
+     "range ±(2**53-1)"),
+    (with_number(HUGE),
+     "cannot compute a ref: integer is outside the exactly representable range ±(2**53-1)"),
+    (with_number("9" * 40), "cannot compute a ref: integer 9999999999...999999 (40 digits) "),
+    (with_number("-" + HUGE, "not_before_ms"),
      "not_before_ms must be a non-negative integer (integer-millisecond)"),
-], ids=["beyond-2**53-1", "lone-surrogate", "prev-null", "float"])
-def test_envelopes_without_a_ref_exit_1(tmp_path, env, message):
-    name = write(tmp_path, json.dumps(env).encode())
-    status, out, err = cli(tmp_path, "ref", name)
-    assert (status, out) == (1, "") and err.startswith(f"input: {message}")
-    assert err.count("\n") == 1
+    (with_number(HUGE, "not_before_ms", not_after_ms=5),
+     "not_after_ms must be greater than not_before_ms"),
+    (with_number(HUGE, "not_before_ms").replace(b'"not_after_ms": 1700000360000',
+                                                 b'"not_after_ms": 2' + b"0" * 5000),
+     "cannot compute a ref: integer is outside"),
+    (with_number(HUGE, "not_after_ms").replace(b'"not_before_ms": 1700000000000',
+                                                b'"not_before_ms": 2' + b"0" * 5000),
+     "not_after_ms must be greater than not_before_ms"),
+    (json.dumps(envelope(scope="\ud800")).encode(), "cannot compute a ref: string holds a lone"),
+    (json.dumps(envelope(prev_delegation_ref=None)).encode(), "cannot compute a ref: "),
+    (json.dumps(envelope(not_before_ms=5.0)).encode(),
+     "not_before_ms must be a non-negative integer (integer-millisecond)"),
+], ids=["2**53", "5000-digits", "40-digits", "negative-5000-digits", "5000-digits-before",
+        "both-huge-in-order", "both-huge-reversed", "lone-surrogate", "prev-null", "float"])
+def test_links_without_a_ref_exit_1_with_the_reason(tmp_path, data, message):
+    exits_1_with(tmp_path, "verify", data, message)
+
+
+@pytest.mark.parametrize("data, message", [
+    (with_number(HUGE),
+     "cannot compute a ref: integer is outside the exactly representable range ±(2**53-1)"),
+    (json.dumps(envelope(not_after_ms=2**53)).encode(), "cannot compute a ref: integer 9007"),
+    (json.dumps(envelope(prev_delegation_ref=None)).encode(),
+     "cannot compute a ref: expected string or bytes-like object"),
+], ids=["5000-digits", "2**53", "prev-null"])
+def test_an_envelope_without_a_ref_exits_1_with_the_reason(tmp_path, data, message):
+    exits_1_with(tmp_path, "ref", data, message)
+
+
+def exits_1_with(tmp_path, cmd, data, message):
+    status, out, err = cli(tmp_path, cmd, write(tmp_path, data))
+    where = "link 1 (line 1): " if cmd == "verify" else ""
+    if cmd == "verify" and b'"prev_delegation_ref": null' in data:
+        # In a chain the linkage is tested first: a first link must name "".
+        where, message = "", "chain break: link 1 (line 1) is the first link but names a link " \
+                             "before it, null;"
+    assert (status, out) == (1, "") and err.startswith(f"input: {where}{message}"), err
+    assert err.count("\n") == 1 and "set_int_max_str_digits" not in err
+
+
+def test_a_huge_integer_outside_the_hashed_fields_is_ignored(tmp_path):
+    links = build_chain(3)
+    data = jsonl(links).replace(b'"prev_delegation_ref": ""', b'"note": -' + HUGE.encode()
+                                + b', "prev_delegation_ref": ""')
+    assert cli(tmp_path, "verify", write(tmp_path, data)) == (0, refs(links), "")
+
+
+@pytest.mark.parametrize("args", [("canonical", "--any", "input"), ("canonical", "input")])
+def test_canonical_refuses_what_the_hash_refuses(tmp_path, args):
+    write(tmp_path, with_number(HUGE))
+    status, out, err = cli(tmp_path, *args)
+    assert (status, out) == (1, "") and "outside the exactly representable range" in err
 
 
 LINK = json.dumps(envelope()).encode()
+PRETTY = "; this looks like JSON spread over several lines: give one envelope per line " \
+         "(JSON Lines), or a JSON array of envelopes"
 
 
 @pytest.mark.parametrize("args, content, message", [
@@ -161,25 +474,36 @@ LINK = json.dumps(envelope()).encode()
     (("verify", "."), None, ".: cannot read: Is a directory"),
     (("ref", "input"), b'{"scope": "a",\n', "input: line 2 column 1: invalid JSON: "),
     (("verify", "input"), LINK + b"\n\n" + LINK[:-1] + b"\n",
-     f"input: line 3 column {len(LINK)}: invalid JSON: "),
+     f"input: line 3 column {len(LINK)}: invalid JSON: Expecting ',' delimiter\n"),
     (("verify", "input"), b'\n  [{"a": 1}\n  {"b": 2}]',
      "input: line 3 column 3: invalid JSON: Expecting ',' delimiter"),
+    (("verify", "input"), json.dumps(envelope(), indent=4).encode(),
+     "input: line 1 column 2: invalid JSON: Expecting property name enclosed in double quotes"
+     + PRETTY + "\n"),
+    (("verify", "input"), b"  " + json.dumps(build_chain(2)[0], indent=1).encode(),
+     "input: line 1 column 4: invalid JSON: Expecting property name" ""),
     (("verify", "input"), LINK + b"\n[]\n",
      "input: line 2: expected a JSON object (an envelope), got an array"),
     (("verify", "input"), b"[" + LINK + b', "link"]',
-     "input: item 1: expected a JSON object (an envelope), got a string"),
+     "input: link 2: expected a JSON object (an envelope), got a string"),
     (("ref", "input"), b"[]", "input: expected a JSON object (an envelope), got an array"),
-    (("check", "sha256:00", "input"), b"null",
+    (("check", GOOD_REF, "input"), b"null",
      "input: expected a JSON object (an envelope), got null"),
     (("ref", "input"), b'{"scope": "a", "scope": "b"}', 'input: invalid JSON: duplicate key "scope"'),
+    (("verify", "input"), LINK + b'\n{"scope": "a", "scope": "b"}\n',
+     'input: line 2: invalid JSON: duplicate key "scope"'),
+    (("verify", "input"), b'{"a": {"b": 1, "b": 1}}\n',
+     'input: line 1: invalid JSON: duplicate key "b"'),
     (("ref", "input"), b'{"not_after_ms": NaN}', "input: invalid JSON: NaN is not JSON"),
     (("ref", "input"), b'{"scope": "caf\xe9"}', "input: not UTF-8 text"),
     (("verify", "input"), LINK + b'\n\n{"scope": "caf\xe9"}\n', "input: line 3: not UTF-8 text"),
     (("verify", "input"), b" \n\t\n", "input: no envelopes"),
     (("verify", "input"), b"[]", "input: no envelopes"),
-], ids=["missing", "directory", "ref-json", "jsonl-json", "array-json", "jsonl-not-object",
-        "array-not-object", "ref-not-object", "check-not-object", "duplicate-key", "nan",
-        "not-utf8", "jsonl-not-utf8", "blank", "empty-array"])
+    (("verify", "input"), b"[" * 100_000, "input: invalid JSON: nested too deeply"),
+], ids=["missing", "directory", "ref-json", "jsonl-json", "array-json", "pretty-printed",
+        "pretty-printed-indented", "jsonl-not-object", "array-not-object", "ref-not-object",
+        "check-not-object", "duplicate-key", "jsonl-duplicate-key", "nested-duplicate-key",
+        "nan", "not-utf8", "jsonl-not-utf8", "blank", "empty-array", "deep"])
 def test_input_that_is_not_envelopes_exits_2_with_one_line(tmp_path, args, content, message):
     if content is not None:
         write(tmp_path, content)
@@ -188,33 +512,199 @@ def test_input_that_is_not_envelopes_exits_2_with_one_line(tmp_path, args, conte
     assert err.count("\n") == 1, err
 
 
+def test_only_the_first_envelope_gets_the_pretty_printing_hint(tmp_path):
+    """A damaged line further down is a damaged line, not a hint about the format."""
+    name = write(tmp_path, LINK + b"\n" + LINK[:40] + b"\n")
+    status, out, err = cli(tmp_path, "verify", name)
+    assert (status, out) == (2, "") and "line 2" in err and "JSON Lines" not in err
+
+
+# --- help, version, usage ---
+
 @pytest.mark.parametrize("args, expected", [
-    (["--help"], ["ref", "verify", "check", "exit status", "standard input"]),
-    (["ref", "--help"], ["FILE", "exit status"]),
-    (["verify", "--help"], ["JSON Lines", "array", "FILE", "exit status"]),
-    (["check", "--help"], ["REF", "FILE", "exit status"]),
+    (["--help"], ["ref", "verify", "check", "canonical", "exit status", "standard input",
+                  "130", "141"]),
+    (["ref", "--help"], ["FILE", "exit status", "141"]),
+    (["verify", "--help"], ["JSON Lines", "array", "FILE", "--expect-last", "--expect-first",
+                            "--quiet", "--status", "--json", "sha256sum", "130", "141"]),
+    (["check", "--help"], ["REF", "FILE", "exit status", "64 lower-case hexadecimal"]),
+    (["canonical", "--help"], ["--any", "sha256sum", "exit status"]),
 ])
-def test_help(tmp_path, args, expected):
-    status, out, err = cli(tmp_path, *args)
+@pytest.mark.parametrize("module, prog", [(False, "kestrim-delegation-ref")], ids=["script"])
+def test_help_names_the_program_as_it_was_started(tmp_path, args, expected, module, prog):
+    status, out, err = cli(tmp_path, *args, module=module)
     assert (status, err) == (0, "")
-    assert out.startswith("usage: python -m kestrim_delegation_ref")
+    assert out.startswith(f"usage: {prog} ")
     assert all(word in out for word in expected), out
 
 
-@pytest.mark.parametrize("args", [[], ["frobnicate"], ["check", "input"]])
+@pytest.mark.parametrize("args", [["--help"], ["verify", "--help"], ["--version"]])
+def test_the_module_names_itself_as_started(tmp_path, args):
+    status, out, err = cli(tmp_path, *args, module=True)
+    assert (status, err) == (0, "")
+    assert out.startswith("usage: python -m kestrim_delegation_ref ") or args == ["--version"]
+
+
+def test_version_has_one_source(tmp_path):
+    import importlib.metadata
+
+    import kestrim_substrate
+    version = kestrim_delegation_ref.__version__
+    assert version == kestrim_substrate.__version__
+    assert version == importlib.metadata.version("kestrim-delegation-ref")
+    assert cli(tmp_path, "--version") == (0, f"kestrim-delegation-ref {version}\n", "")
+
+
+@pytest.mark.parametrize("args", [[], ["frobnicate"], ["check"], ["verify", "--quiet", "--json"],
+                                  ["verify", "--expect-last"]])
 def test_bad_command_lines_exit_2_with_usage(tmp_path, args):
     status, out, err = cli(tmp_path, *args)
     assert (status, out) == (2, "") and err.startswith("usage: ")
 
 
-def test_a_reader_that_stops_early_gets_no_traceback(tmp_path):
+# --- pipes, full disks, Ctrl-C, terminals ---
+
+@pytest.mark.parametrize("unbuffered", ["1", ""], ids=["PYTHONUNBUFFERED", "buffered"])
+def test_a_reader_that_stops_early_ends_it_with_141(tmp_path, unbuffered):
+    """Under PYTHONUNBUFFERED a write that the kernel took only part of was dropped
+    silently, and a reader that went away looked like success."""
     # Far more output than a pipe buffers, so the writer is still writing when the reader
     # goes away.
     name = write(tmp_path, jsonl(build_chain(3000)))
-    argv, options = command("verify", name, cwd=tmp_path)
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
+    proc = subprocess.Popen(command("verify", name), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=tmp_path,
+                            env=child_env(PYTHONUNBUFFERED=unbuffered))
     first = proc.stdout.readline().decode()
     proc.stdout.close()
     err = proc.stderr.read().decode()
-    assert proc.wait(timeout=60) == 1
+    assert proc.wait(timeout=60) == 141
     assert first.startswith("sha256:") and err == ""
+
+
+def test_pipefail_and_head(tmp_path):
+    """What the issue saw: under `set -o pipefail` a valid chain read by `head` was
+    "rejected" (1). A writer whose reader went away ends as sha256sum does, 141."""
+    name = write(tmp_path, jsonl(build_chain(3000)))
+    done = subprocess.run(
+        ["bash", "-c", 'set -o pipefail; "$0" verify "$1" | head -2', str(SCRIPT), name],
+        capture_output=True, cwd=tmp_path, env=child_env(), timeout=60)
+    assert (done.returncode, done.stderr) == (141, b"")
+    assert done.stdout.decode() == refs(build_chain(2))
+
+
+@pytest.mark.parametrize("args", [
+    ("verify", "chain"), ("verify", "--json", "chain"), ("ref", "link"),
+    ("check", GOOD_REF, "link"), ("canonical", "link"), ("--version",), ("--help",)])
+def test_a_full_disk_is_one_line_and_exit_2(tmp_path, args):
+    write(tmp_path, jsonl([envelope()]), "chain")
+    write(tmp_path, LINK, "link")
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run(command(*args), stdout=full, stderr=subprocess.PIPE,
+                              cwd=tmp_path, env=child_env(), timeout=60)
+    assert (done.returncode, done.stderr.decode()) == (
+        2, "kestrim-delegation-ref: cannot write to standard output: No space left on device\n")
+
+
+@functools.lru_cache(maxsize=1)
+def terminal_chain():
+    links = build_chain(30_000)
+    return links, jsonl(links)
+
+
+class Terminal:
+    """The script with its stderr on a pseudo-terminal, fed on standard input a batch of
+    links at a time, as a long verification would read them."""
+
+    def __init__(self, tmp_path, *args, first_path=None):
+        self.master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        self.proc = subprocess.Popen(
+            command("verify", *args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=slave, cwd=tmp_path, env=child_env(first_path))
+        os.close(slave)
+        self.screen = b""
+        self.links, self.data = terminal_chain()
+        self.sent = 0
+
+    def feed_until(self, seen, seconds=20.0):
+        """Send links until the terminal shows `seen` (or time runs out); True if it did."""
+        deadline = time.monotonic() + seconds
+        while seen not in self.screen and time.monotonic() < deadline:
+            if self.sent < len(self.data):
+                end = self.data.index(b"\n", min(self.sent + 200_000, len(self.data) - 1)) + 1
+                self.proc.stdin.write(self.data[self.sent:end])
+                self.proc.stdin.flush()
+                self.sent = end
+            self.read(0.05)
+        return seen in self.screen
+
+    def read(self, timeout):
+        while select.select([self.master], [], [], timeout)[0]:
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:  # the child closed its end
+                return
+            if not chunk:
+                return
+            self.screen += chunk
+            timeout = 0
+
+    def finish(self, timeout=60):
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        out = self.proc.stdout.read()
+        status = self.proc.wait(timeout=timeout)
+        self.read(0.2)
+        os.close(self.master)
+        return status, out.decode(), self.screen.decode(errors="replace")
+
+
+def test_progress_on_a_terminal(tmp_path):
+    term = Terminal(tmp_path)
+    assert term.feed_until(b"links/s"), term.screen
+    term.feed_until(b"never", seconds=0.0)
+    status, out, screen = term.finish()
+    sent = term.data[:term.sent].count(b"\n")
+    assert (status, out) == (0, refs(term.links[:sent]))
+    assert "<stdin>" in screen and " links" in screen and "B/s" in screen
+
+
+@pytest.mark.parametrize("args, tqdm", [(("--quiet",), True), ((), False)],
+                         ids=["quiet", "without-tqdm"])
+def test_no_progress_when_quiet_or_without_tqdm(tmp_path, args, tqdm):
+    first_path = None
+    if not tqdm:  # as where the progress extra is not installed: same answer, no bar
+        first_path = tmp_path / "no-tqdm"
+        first_path.mkdir()
+        (first_path / "tqdm.py").write_text("raise ImportError('tqdm is not installed')\n")
+    term = Terminal(tmp_path, *args, first_path=first_path)
+    # Long enough that a bar would have been drawn: the delay is half a second.
+    started = time.monotonic()
+    while time.monotonic() - started < 1.2 and term.sent < len(term.data):
+        term.feed_until(b"never", seconds=0.1)
+    status, out, screen = term.finish()
+    sent = term.data[:term.sent].count(b"\n")
+    assert (status, out, screen) == (0, "" if args else refs(term.links[:sent]), "")
+
+
+@pytest.mark.parametrize("on_terminal", [True, False], ids=["terminal", "pipe"])
+def test_ctrl_c_ends_it_quietly_with_130(tmp_path, on_terminal):
+    if on_terminal:
+        term = Terminal(tmp_path)
+        assert term.feed_until(b"links/s"), term.screen  # mid-run, with the bar drawn
+        os.kill(term.proc.pid, signal.SIGINT)
+        status, out, screen = term.finish()
+        assert status == 130
+        assert "Traceback" not in screen and "KeyboardInterrupt" not in screen
+        return
+    proc = subprocess.Popen(command("verify", "--json"), stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+                            env=child_env())
+    proc.stdin.write(jsonl(build_chain(200)))
+    proc.stdin.flush()
+    assert proc.stdout.readline().startswith(b'{"file": "<stdin>", "index": 0')  # it is running
+    os.kill(proc.pid, signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, err) == (130, b"")

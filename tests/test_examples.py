@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from conftest import canonical_bytes, reference_ref
-from test_cli import CHAIN_BREAK, child_env, cli
+from test_cli import child_env, cli
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 VECTORS = json.loads((EXAMPLES / "vectors.json").read_text(encoding="utf-8"))
@@ -61,7 +61,9 @@ def test_example_chains(tmp_path):
     changed = [json.loads(line) for line in tampered.read_text().splitlines()]
     assert [a == b for a, b in zip(links, changed)] == [True, False, True]
     assert cli(tmp_path, "verify", str(tampered)) == (
-        1, "", f"{tampered}: line 3: {CHAIN_BREAK.format(2)}\n")
+        1, "", f"{tampered}: chain break: link 2 (line 2) no longer matches the ref that link 3 "
+               f"(line 3) names for it: named {reference_ref(links[1])}, recomputes to "
+               f"{reference_ref(changed[1])}\n")
 
 
 README = (EXAMPLES.parent / "README.md").read_text(encoding="utf-8")
@@ -89,3 +91,37 @@ def test_readme_python_examples_run(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "examples/chain.jsonl ok, last ref sha256:" in done.stdout
     assert "examples/chain-tampered.jsonl rejected: chain break at link 2" in done.stdout
+
+
+def command_line_examples():
+    section = README.split("## Command line\n", 1)[1].split("\n## ", 1)[0]
+    return [block for block in blocks(section, "text") if block.startswith("$ ")]
+
+
+@pytest.mark.parametrize("block", command_line_examples(),
+                         ids=lambda block: block.split("\n")[0][2:60])
+def test_readme_command_line_examples_say_what_the_program_says(block):
+    """Each `$ command` in the README's command-line section, run from the repository root
+    with the installed script; stdout and stderr together, in any order between them."""
+    from test_cli import SCRIPT
+    command, *shown = block.rstrip("\n").split("\n")
+    script = command[2:].replace("kestrim-delegation-ref", str(SCRIPT), 1)
+    done = subprocess.run(["bash", "-c", script], cwd=EXAMPLES.parent, env=child_env(),
+                          capture_output=True, text=True, timeout=60)
+    assert sorted((done.stdout + done.stderr).splitlines()) == sorted(shown)
+    assert done.returncode == (1 if "FAILED" in block or "chain break" in block else 0)
+
+
+def test_readme_says_what_tamper_detected_raises(dr):
+    """The README once said True "including when it is malformed"; it raises in two cases."""
+    bullet = README.split("**`tamper_detected(", 1)[1].split("\n- **", 1)[0]
+    assert "TypeError" in bullet and "ValueError" in bullet and "DelegationRefError" in bullet
+    env = {"delegator_id": "a", "delegate_id": "b", "scope": "s", "not_before_ms": 0,
+           "not_after_ms": 1, "prev_delegation_ref": ""}
+    ref = dr.delegation_ref(env)
+    assert dr.tamper_detected(ref, dict(env, scope="")) is True
+    with pytest.raises(TypeError):
+        dr.tamper_detected(ref, dict(env, prev_delegation_ref=None))
+    with pytest.raises(ValueError) as refused:
+        dr.tamper_detected(ref, dict(env, not_after_ms=2**53))
+    assert not isinstance(refused.value, dr.DelegationRefError)

@@ -42,18 +42,30 @@ def switching_often():
 
 def run_workers(work, seconds, extra=()):
     """Runs work(index, deadline) in WORKERS threads (plus any extra targets) until the
-    deadline; returns what each worker returned, re-raising the first failure."""
-    deadline = time.monotonic() + seconds
+    deadline; returns what each worker returned, re-raising the first failure. The clock
+    starts once every thread is running: on a loaded machine, starting the threads alone can
+    take longer than a test's whole time."""
     results, errors = [None] * WORKERS, []
+    deadline = [0.0]
+
+    def start_clock():
+        deadline[0] = time.monotonic() + seconds
+
+    ready = threading.Barrier(WORKERS + len(extra), action=start_clock)
 
     def wrap(i):
         try:
-            results[i] = work(i, deadline)
+            ready.wait()
+            results[i] = work(i, deadline[0])
         except BaseException as e:  # reported in the main thread, with its traceback
             errors.append(e)
 
+    def wrap_extra(target):
+        ready.wait()
+        target(deadline[0])
+
     threads = [threading.Thread(target=wrap, args=(i,)) for i in range(WORKERS)]
-    threads += [threading.Thread(target=target, args=(deadline,)) for target in extra]
+    threads += [threading.Thread(target=wrap_extra, args=(target,)) for target in extra]
     with switching_often():
         for t in threads:
             t.start()

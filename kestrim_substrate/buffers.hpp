@@ -1,0 +1,210 @@
+// Where the writer keeps things: the output buffer (which streams into the hash), the
+// per-call stacks of members and keys of the objects being written, and the bound on
+// nesting.
+//
+// A part of _jcs.cpp's one translation unit; see text_kernels.hpp.
+#pragma once
+
+#include "common/compat.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <memory>
+#include <utility>
+
+#include "kestrim_substrate/sha256.hpp"
+
+namespace kestrim {
+namespace {
+
+constexpr std::size_t kInlineBytes = 4096;
+constexpr std::size_t kInlineMembers = 16;
+
+// Output buffer: starts on the stack and moves to the heap only when it outgrows it. With a
+// hash attached it never grows for long: full buffers are fed to the hash instead. Nothing
+// in it is initialised before it is written.
+//
+// The write position is not kept here: writers hold it in a local and pass it on, so it stays
+// in a register. Stored and reloaded around every write, it would chain all the writes of a
+// document one after another through memory.
+class Sink {
+public:
+    explicit Sink(Sha256* hash) noexcept : hash_(hash) {}
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    // Where writing starts.
+    char* start() noexcept { return begin_; }
+    // Room for n bytes at the position p: p itself, or where the text before p continues
+    // after it has gone to the hash or moved to a larger buffer.
+    char* room(char* p, std::size_t n) {
+        if (!fits(p, n)) p = spill(p, n);
+        return p;
+    }
+    bool fits(const char* p, std::size_t n) const noexcept {
+        return static_cast<std::size_t>(end_ - p) >= n;
+    }
+    const char* data() const noexcept { return begin_; }
+
+    // The hash of everything written, p being the end; false if the hash failed.
+    bool finish(char* p, unsigned char digest[Sha256::kDigestBytes]) {
+        p = room(p, Sha256::kMaxPadBytes);
+        return hash_->finish(hashed_, static_cast<std::size_t>(p - hashed_), digest);
+    }
+
+    // Hands the whole blocks written before p to the hash now rather than at the end, so
+    // that hashing a block can run while the next is written. Called between members.
+    void feed(const char* p) noexcept {
+        if (hash_ != nullptr && p - hashed_ >= static_cast<std::ptrdiff_t>(Sha256::kBlockBytes))
+            feed_blocks(p);
+    }
+
+private:
+    [[gnu::noinline]] void feed_blocks(const char* p) noexcept {
+        const std::size_t n = static_cast<std::size_t>(p - hashed_) & ~(Sha256::kBlockBytes - 1);
+        hash_->update(hashed_, n);
+        hashed_ += n;
+    }
+
+    [[gnu::noinline]] char* spill(char* p, std::size_t n) {
+        std::size_t used = static_cast<std::size_t>(p - begin_);
+        if (hash_ != nullptr) {
+            hash_->update(hashed_, static_cast<std::size_t>(p - hashed_));
+            hashed_ = begin_;
+            used = 0;
+            if (static_cast<std::size_t>(end_ - begin_) >= n) return begin_;
+        }
+        const std::size_t capacity =
+            std::max(2 * static_cast<std::size_t>(end_ - begin_), used + n);
+        // realloc rather than a new buffer and a copy: a large block grows where it is (the
+        // C library remaps its pages), so a long document is neither copied at every
+        // doubling nor faulted in again page by page.
+        char* grown;
+        if (heap_) {
+            grown = static_cast<char*>(std::realloc(heap_.get(), capacity));
+            if (grown == nullptr) throw std::bad_alloc();
+            (void)heap_.release();
+        } else {
+            grown = static_cast<char*>(std::malloc(capacity));
+            if (grown == nullptr) throw std::bad_alloc();
+            std::memcpy(grown, begin_, used);
+        }
+        heap_.reset(grown);
+        begin_ = grown;
+        hashed_ = begin_;
+        end_ = begin_ + capacity;
+        return begin_ + used;
+    }
+
+    struct Free {
+        void operator()(char* p) const noexcept { std::free(p); }
+    };
+
+    Sha256* hash_;
+    char* begin_ = inline_;
+    char* end_ = inline_ + kInlineBytes;
+    // Where the text not yet given to the hash starts.
+    char* hashed_ = inline_;
+    std::unique_ptr<char, Free> heap_;
+    char inline_[kInlineBytes];
+};
+
+// Members (or keys) of every object being written, nested ones above their parents. One stack
+// per call keeps C frames small for deep nesting and needs no allocation for small documents.
+template <typename T>
+class FrameStack {
+public:
+    FrameStack() noexcept = default;
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
+
+    std::size_t size() const noexcept { return size_; }
+    T& operator[](std::size_t i) noexcept { return items_[i]; }
+    // n more items, not yet set: the first of them.
+    T* extend(std::size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        T* const first = items_ + size_;
+        size_ += n;
+        return first;
+    }
+    void truncate(std::size_t n) noexcept { size_ = n; }
+
+private:
+    void grow(std::size_t n) {
+        const std::size_t capacity = std::max(2 * capacity_, size_ + n);
+        std::unique_ptr<T[]> fresh(new T[capacity]);
+        std::memcpy(fresh.get(), items_, size_ * sizeof(T));
+        heap_ = std::move(fresh);
+        items_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    T* items_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInlineMembers;
+    std::unique_ptr<T[]> heap_;
+    T inline_[kInlineMembers];
+};
+
+// Pops an object's items on every way out, exceptions included.
+template <typename T>
+class StackFrame {
+public:
+    explicit StackFrame(FrameStack<T>& stack) noexcept : stack_(stack), base_(stack.size()) {}
+    StackFrame(const StackFrame&) = delete;
+    StackFrame& operator=(const StackFrame&) = delete;
+    ~StackFrame() { stack_.truncate(base_); }
+    std::size_t base() const noexcept { return base_; }
+    std::size_t count() const noexcept { return stack_.size() - base_; }
+
+private:
+    FrameStack<T>& stack_;
+    std::size_t base_;
+};
+
+// Bounds nesting by the interpreter's recursion limit, and by a fixed depth as well: a raised
+// recursion limit must not let a deep document overflow the C stack. A level costs up to
+// about 300 bytes of stack in a release build and 700 bytes under AddressSanitizer (an
+// object: object() and write_members()); no document we hash comes near this depth.
+constexpr int kMaxDepth = 2000;
+
+class DepthGuard {
+public:
+    explicit DepthGuard(int& depth) noexcept : depth_(depth) {}
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    bool enter() noexcept {
+        if (depth_ >= kMaxDepth) {
+            PyErr_Format(PyExc_RecursionError,
+                         "nesting deeper than %d levels while encoding canonical JSON", kMaxDepth);
+            return false;
+        }
+        // The outermost container takes no level of the interpreter's: the call that brought
+        // us here has taken one already. That spares flat documents, the usual ones, two
+        // calls into the interpreter.
+        if (depth_ > 0) {
+            if (Py_EnterRecursiveCall(" while encoding canonical JSON") != 0) return false;
+            counted_ = true;
+        }
+        entered_ = true;
+        ++depth_;
+        return true;
+    }
+    ~DepthGuard() {
+        if (entered_) {
+            --depth_;
+            if (counted_) Py_LeaveRecursiveCall();
+        }
+    }
+
+private:
+    int& depth_;
+    bool entered_ = false;
+    bool counted_ = false;
+};
+
+}  // namespace
+}  // namespace kestrim

@@ -1,0 +1,289 @@
+// The writer: a value to canonical JSON, scalars, strings and arrays here, objects and
+// their member order in objects.hpp.
+//
+// Every writer takes the write position and returns the new one (see Sink); nullptr means
+// it failed and an exception is set. No user code runs while a value is written
+// (subclasses are read by their stored value, keys are compared natively); that is what
+// lets the writer hold the document's parts by borrowed references (see Encoder::object).
+//
+// A part of _jcs.cpp's one translation unit; see text_kernels.hpp.
+#pragma once
+
+#include "common/compat.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "kestrim_substrate/buffers.hpp"
+#include "kestrim_substrate/errors.hpp"
+#include "kestrim_substrate/es_number.hpp"
+#include "kestrim_substrate/member.hpp"
+#include "kestrim_substrate/text_kernels.hpp"
+
+namespace kestrim {
+namespace {
+
+// Strings are written in slices so one reservation covers a slice's worst case (\u00xx).
+constexpr Py_ssize_t kSliceUnits = 512;
+constexpr std::size_t kMaxBytesPerUnit = 6;
+
+class Encoder {
+public:
+    // With a hash, the output is streamed into it; without, it stays in the buffer.
+    explicit Encoder(Sha256* hash) noexcept : out_(hash) {}
+
+    Sink& out() noexcept { return out_; }
+
+    // Every case is a call in tail position, so this adds no frame of its own; the subclass
+    // tests, which call into the interpreter, are out of line.
+    char* value(PyObject* obj, char* p) {
+        if (PyUnicode_CheckExact(obj)) return string_value(obj, p);
+        if (PyLong_CheckExact(obj)) return integer(obj, p);
+        if (PyDict_CheckExact(obj)) return object(obj, p);
+        if (PyList_CheckExact(obj)) return array(obj, true, p);
+        if (obj == Py_None) return literal("null", 4, p);
+        if (obj == Py_True) return literal("true", 4, p);
+        if (obj == Py_False) return literal("false", 5, p);
+        if (PyFloat_CheckExact(obj)) return number(PyFloat_AS_DOUBLE(obj), p);
+        if (PyTuple_Check(obj)) return array(obj, false, p);
+        return subclass_value(obj, p);
+    }
+
+    // An object given as members whose keys are already in canonical order.
+    char* sorted_members(PyObject* const* keys, PyObject* const* values, Py_ssize_t n, char* p);
+    // The text around the values of an object with these keys (see KestrimJcsMembers).
+    char* member_pieces(PyObject* const* keys, Py_ssize_t n, std::vector<std::size_t>& ends);
+    // The object of prepared members with these values.
+    char* prepared(const KestrimJcsMembers& members, PyObject* const* values, char* p);
+
+private:
+    char* put(char* p, char c) {
+        p = out_.room(p, 1);
+        *p = c;
+        return p + 1;
+    }
+
+    // Scalars, containers and sorting stay out of line: inlined, their locals would widen the
+    // frames of the recursion through value(), array(), object() and write_members(), and with
+    // them the stack a level costs.
+    [[gnu::noinline]] char* literal(const char* text, std::size_t n, char* p) {
+        p = out_.room(p, n);
+        std::memcpy(p, text, n);
+        return p + n;
+    }
+
+    // The common case ends in no call but tail calls, so it needs no frame: anything else
+    // (no room, a value the interpreter's storage does not give without a call; see
+    // compat::small_int) goes out of line.
+    [[gnu::noinline]] char* integer(PyObject* obj, char* p) {
+        if (!out_.fits(p, 1 + es::kMaxDecimalChars)) return integer_elsewhere(obj, p);
+        std::uint64_t magnitude;
+        bool negative;
+        if (!compat::small_int(obj, magnitude, negative)) return integer_elsewhere(obj, p);
+        if (magnitude > static_cast<std::uint64_t>(kMaxSafeInteger)) return integer_refused(obj);
+        *p = '-';
+        return es::write_decimal(magnitude, p + negative);
+    }
+
+    [[gnu::noinline]] char* integer_elsewhere(PyObject* obj, char* p) {
+        std::uint64_t magnitude;
+        bool negative;
+        if (!safe_integer(obj, magnitude, negative)) return integer_refused(obj);
+        p = out_.room(p, 1 + es::kMaxDecimalChars);
+        *p = '-';
+        return es::write_decimal(magnitude, p + negative);
+    }
+
+    [[gnu::noinline]] static char* integer_refused(PyObject* obj) {
+        integer_out_of_range(obj);
+        return nullptr;
+    }
+
+    // Subclasses, by their stored value. bool cannot be subclassed, so PyLong_Check is safe
+    // after the identity tests in value().
+    [[gnu::noinline]] char* subclass_value(PyObject* obj, char* p) {
+        if (PyUnicode_Check(obj)) return string_value(obj, p);
+        if (PyLong_Check(obj)) return integer(obj, p);
+        if (PyFloat_Check(obj)) return number(PyFloat_AS_DOUBLE(obj), p);
+        if (PyDict_Check(obj)) return object(obj, p);
+        if (PyList_Check(obj)) return array(obj, true, p);
+        not_serializable(obj);
+        return nullptr;
+    }
+
+    [[gnu::noinline]] char* string_value(PyObject* s, char* p) { return string(s, p); }
+
+    [[gnu::noinline]] char* number(double v, char* p) {
+        if (!std::isfinite(v)) {
+            PyErr_Format(PyExc_ValueError, "float %s is not representable in canonical JSON",
+                         std::isnan(v) ? "nan"
+                         : v > 0       ? "inf"
+                                       : "-inf");
+            return nullptr;
+        }
+        p = out_.room(p, es::kMaxNumberChars);
+        return p + es::format_double(v, p);
+    }
+
+    // n ASCII code units at text as a string, or with `member` as a key: `"key":`, with
+    // `comma` after an earlier member. One check for room, one pass over the text; all else
+    // (no room, something to escape) goes out of line, so that this needs no frame.
+    char* ascii_string(const Py_UCS1* text, std::size_t n, char* p, bool member, bool comma) {
+        if (!out_.fits(p, n * kMaxBytesPerUnit + 4 + kScratch))
+            return escaped_string(text, n, p, member, comma);
+        char* q = p + comma;
+        *p = ',';
+        *q++ = '"';
+        if (!copy_plain(q, text, n)) return escaped_string(text, n, p, member, comma);
+        q += n;
+        *q++ = '"';
+        *q = ':';
+        return q + member;
+    }
+
+    [[gnu::noinline]] char* escaped_string(const Py_UCS1* text, std::size_t n, char* p, bool member,
+                                           bool comma) {
+        p = out_.room(p, n * kMaxBytesPerUnit + 4 + kScratch);
+        *p = ',';
+        p += comma;
+        *p++ = '"';
+        p = put_ascii(p, text, text, text + n);
+        *p++ = '"';
+        *p = ':';
+        return p + member;
+    }
+
+    // A string, or a key as ascii_string() writes it. The usual case, a short str of ASCII, is
+    // written inline.
+    char* string(PyObject* s, char* p, bool member = false, bool comma = false) {
+        if (PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) <= kSliceUnits) {
+            return ascii_string(compat::compact_ascii_text(s),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)), p, member,
+                                comma);
+        }
+        if (comma) p = put(p, ',');
+        p = any_string(s, p);
+        if (p != nullptr && member) p = put(p, ':');
+        return p;
+    }
+
+    [[gnu::noinline]] char* any_string(PyObject* s, char* p) {
+        if (compat::unicode_ready(s) < 0) return nullptr;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        const void* data = PyUnicode_DATA(s);
+        p = put(p, '"');
+        Py_ssize_t bad = -1;
+        switch (PyUnicode_KIND(s)) {
+            case PyUnicode_1BYTE_KIND:
+                if (PyUnicode_IS_ASCII(s)) {
+                    p = ascii(static_cast<const Py_UCS1*>(data), n, p);
+                } else {
+                    bad = units(static_cast<const Py_UCS1*>(data), n, p);
+                }
+                break;
+            case PyUnicode_2BYTE_KIND: bad = units(static_cast<const Py_UCS2*>(data), n, p); break;
+            default: bad = units(static_cast<const Py_UCS4*>(data), n, p); break;
+        }
+        if (bad >= 0) {
+            lone_surrogate(PyUnicode_READ_CHAR(s, bad), bad);
+            return nullptr;
+        }
+        return put(p, '"');
+    }
+
+    char* ascii(const Py_UCS1* text, Py_ssize_t n, char* p) {
+        const Py_UCS1* const end = text + n;
+        for (const Py_UCS1* s = text; s < end;) {
+            const Py_UCS1* const stop = s + std::min(end - s, kSliceUnits);
+            p = out_.room(p, static_cast<std::size_t>(stop - s) * kMaxBytesPerUnit + kScratch);
+            p = put_ascii(p, text, s, stop);
+            s = stop;
+        }
+        return p;
+    }
+
+    // Encodes code units to UTF-8 with escapes, moving p on; returns the index of a lone
+    // surrogate, or -1.
+    template <typename CharT>
+    Py_ssize_t units(const CharT* s, Py_ssize_t n, char*& out) {
+        char* p = out;
+        for (Py_ssize_t start = 0; start < n; start += kSliceUnits) {
+            const Py_ssize_t stop = std::min(n, start + kSliceUnits);
+            p = out_.room(p, static_cast<std::size_t>(stop - start) * kMaxBytesPerUnit);
+            for (Py_ssize_t i = start; i < stop; ++i) {
+                const Py_UCS4 c = s[i];
+                if (c < 0x80) {
+                    const char letter = kEscape[c];
+                    if (letter == 0) {
+                        *p++ = static_cast<char>(c);
+                    } else {
+                        p = put_escape(p, c, letter);
+                    }
+                } else if (sizeof(CharT) == 1 || c < 0x800) {
+                    *p++ = static_cast<char>(0xC0 | (c >> 6));
+                    *p++ = static_cast<char>(0x80 | (c & 0x3F));
+                } else {
+                    if constexpr (sizeof(CharT) > 1) {
+                        if ((c >> 11) == (0xD800 >> 11)) {
+                            out = p;
+                            return i;
+                        }
+                        if (sizeof(CharT) == 2 || c < 0x10000) {
+                            *p++ = static_cast<char>(0xE0 | (c >> 12));
+                        } else {
+                            *p++ = static_cast<char>(0xF0 | (c >> 18));
+                            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                        }
+                        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                        *p++ = static_cast<char>(0x80 | (c & 0x3F));
+                    }
+                }
+            }
+        }
+        out = p;
+        return -1;
+    }
+
+    [[gnu::noinline]] char* array(PyObject* seq, bool is_list, char* p) {
+        DepthGuard guard(depth_);
+        if (!guard.enter()) return nullptr;
+        p = put(p, '[');
+        // Items are borrowed, as members are (see object()). The size is read again each time
+        // round: nothing should change the list, but if anything did, we stay within its
+        // current items.
+        for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++i) {
+            PyObject* const item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+            if (i > 0) p = put(p, ',');
+            p = value(item, p);
+            if (p == nullptr) return nullptr;
+        }
+        return put(p, ']');
+    }
+
+    // Objects: defined in objects.hpp.
+    static bool set_member(Member& m, PyObject* key, PyObject* val);
+    [[gnu::noinline]] char* object(PyObject* dict, char* p);
+    static bool narrow_key(PyObject* key) noexcept;
+    static bool narrow_keys_in_order(const DictItems& items) noexcept;
+    char* members_in_place(const DictItems& items, char* p);
+    bool sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
+    [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept;
+    static int compare_slot_keys(const SlotKey& a, const SlotKey& b, std::ptrdiff_t skip) noexcept;
+    char* table_members(const StackFrame<SlotKey>& frame, char* p);
+    char* slot_member(const DictSlot* slot, char* p, bool comma);
+    [[gnu::noinline]] static bool sort_members(Member* first, std::size_t n);
+    static bool sort_narrow_members(Member* first, std::size_t n);
+    static bool check_order(const Member* first, std::size_t n);
+    char* write_members(const MemberFrame& frame, char* p);
+
+    Sink out_;
+    MemberStack members_;
+    FrameStack<SlotKey> slot_keys_;
+    int depth_ = 0;
+};
+}  // namespace
+}  // namespace kestrim

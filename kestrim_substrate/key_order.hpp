@@ -1,0 +1,100 @@
+// The order of object members: keys compare by their UTF-16 code units (RFC 8785), whatever
+// width the interpreter stores their characters in.
+//
+// No Python here (the unit types are those of str's 1-, 2- and 4-byte forms), so that the
+// native check can compare it with a reference on many keys. A part of _jcs.cpp's one
+// translation unit; see text_kernels.hpp.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kestrim_substrate/text_kernels.hpp"
+
+namespace kestrim {
+namespace {
+
+// Code points ordered as their UTF-16 forms are: characters beyond U+FFFF (lead unit
+// D800..DBFF) come after U+D7FF and before U+E000..U+FFFF.
+constexpr std::uint32_t utf16_rank(std::uint32_t c) noexcept {
+    return c >= 0xE000 && c <= 0xFFFF ? c + 0x200000 : c;
+}
+
+// -1, 0 or 1 as the na units at a order before, the same as, or after the nb units at b.
+template <typename A, typename B>
+int compare_units(const A* a, std::ptrdiff_t na, const B* b, std::ptrdiff_t nb) noexcept {
+    // Keys are short and usually differ early: a plain loop beats a call to memcmp.
+    const std::ptrdiff_t n = std::min(na, nb);
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        std::uint32_t x = a[i];
+        std::uint32_t y = b[i];
+        if (x == y) continue;
+        // Without a character beyond U+FFFF, code points are the code units.
+        if constexpr (sizeof(A) == 4 || sizeof(B) == 4) {
+            x = utf16_rank(x);
+            y = utf16_rank(y);
+        }
+        return x < y ? -1 : 1;
+    }
+    return (na > nb) - (na < nb);
+}
+
+// How many code units a head holds.
+constexpr std::ptrdiff_t kHeadUnits = 8;
+
+// The first 8 code units of a 1-byte key, big-endian, zeros past its end. As integers, heads
+// order as the keys do wherever they differ (see compare_narrow).
+inline std::uint64_t key_head(const std::uint8_t* text, std::ptrdiff_t length) noexcept {
+    const std::uint64_t first = length >= 8   ? load_le64(text)
+                                : length == 0 ? 0
+                                              : load_short(text, static_cast<unsigned>(length));
+    return __builtin_bswap64(first);
+}
+
+// Order of two 1-byte keys, given their heads (key_head).
+inline int compare_narrow(std::uint64_t head_a, const std::uint8_t* a, std::ptrdiff_t na,
+                          std::uint64_t head_b, const std::uint8_t* b, std::ptrdiff_t nb) noexcept {
+    // Where heads differ, the first difference is a unit of both keys, or the end of the
+    // shorter key (a zero) against a unit of a longer key it is a prefix of: a non-zero unit,
+    // or heads would not differ there. Either way the heads order as the keys do.
+    if (head_a != head_b) return head_a < head_b ? -1 : 1;
+    // Equal heads: the units both keys have among the first 8 are equal. Past them, 1-byte
+    // code units order as unsigned bytes do, so memcmp decides; it outruns a loop once keys
+    // share more than a head's worth of text, and only then does a tie get this far.
+    const std::ptrdiff_t n = std::min(na, nb);
+    if (n > kHeadUnits) {
+        const int order = std::memcmp(a + kHeadUnits, b + kHeadUnits,
+                                      static_cast<std::size_t>(n - kHeadUnits));
+        if (order != 0) return order < 0 ? -1 : 1;
+    }
+    return (na > nb) - (na < nb);
+}
+
+// The number of leading code units that every one of n 1-byte keys shares, counted only
+// while it is at least `worth` (a smaller answer is given as 0). Keys of one object often
+// share a long prefix ("tenant:acme/..."); heads taken past it (key_head(text + skip, ...))
+// then tell the keys apart without reading their text again, where heads of the keys
+// themselves would all tie and every comparison would fetch two keys' text.
+template <typename TextOf>
+std::ptrdiff_t shared_prefix(std::size_t n, TextOf text_of, std::ptrdiff_t worth) noexcept {
+    if (n < 2) return 0;
+    const std::uint8_t* first;
+    std::ptrdiff_t prefix;
+    text_of(0, first, prefix);
+    for (std::size_t i = 1; i < n && prefix >= worth; ++i) {
+        const std::uint8_t* text;
+        std::ptrdiff_t length;
+        text_of(i, text, length);
+        const std::ptrdiff_t limit = std::min(prefix, length);
+        std::ptrdiff_t k = 0;
+        while (k + 8 <= limit && load_le64(first + k) == load_le64(text + k)) k += 8;
+        while (k < limit && first[k] == text[k]) ++k;
+        prefix = k;
+    }
+    return prefix >= worth ? prefix : 0;
+}
+
+}  // namespace
+}  // namespace kestrim

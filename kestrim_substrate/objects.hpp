@@ -1,0 +1,364 @@
+// Objects: their members read from the dict (in place where the interpreter's layout
+// allows), put in canonical order (UTF-16 code units of the keys; equal keys refused) and
+// written; members given in order by the C API, checked; member names prepared once.
+//
+// A part of _jcs.cpp's one translation unit; see text_kernels.hpp.
+#pragma once
+
+#include "common/compat.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "kestrim_substrate/encoder.hpp"
+
+namespace kestrim {
+namespace {
+
+// An object given as members whose keys are already in canonical order.
+inline char* Encoder::sorted_members(PyObject* const* keys, PyObject* const* values, Py_ssize_t n,
+                                     char* p) {
+    DepthGuard guard(depth_);
+    if (!guard.enter()) return nullptr;
+    MemberFrame frame(members_);
+    Member* const first = members_.extend(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!set_member(first[i], keys[i], values[i])) return nullptr;
+    }
+    if (!check_order(first, static_cast<std::size_t>(n))) return nullptr;
+    return write_members(frame, p);
+}
+
+// The text around the values of an object with these keys (see KestrimJcsMembers), as
+// sorted_members checks and writes it, from the start of the buffer; the end of each
+// piece goes to ends.
+inline char* Encoder::member_pieces(PyObject* const* keys, Py_ssize_t n,
+                                    std::vector<std::size_t>& ends) {
+    MemberFrame frame(members_);
+    Member* const first = members_.extend(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!set_member(first[i], keys[i], nullptr)) return nullptr;
+    }
+    if (!check_order(first, static_cast<std::size_t>(n))) return nullptr;
+    char* p = put(out_.start(), '{');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        p = string(keys[i], p, true, i > 0);
+        if (p == nullptr) return nullptr;
+        ends.push_back(static_cast<std::size_t>(p - out_.data()));
+    }
+    p = put(p, '}');
+    ends.push_back(static_cast<std::size_t>(p - out_.data()));
+    return p;
+}
+
+// The object of prepared members with these values. A level of nesting, as the dict
+// it stands for would be.
+inline char* Encoder::prepared(const KestrimJcsMembers& members, PyObject* const* values, char* p) {
+    DepthGuard guard(depth_);
+    if (!guard.enter()) return nullptr;
+    std::size_t start = 0;
+    for (Py_ssize_t i = 0;; ++i) {
+        const std::size_t n = members.ends[i] - start;
+        p = out_.room(p, n + kScratch);
+        // Pieces are followed by kScratch readable bytes: copied by words.
+        for (std::size_t k = 0; k < n; k += 8) std::memcpy(p + k, members.text + start + k, 8);
+        p += n;
+        if (i == members.count) return p;
+        start = members.ends[i];
+        p = value(values[i], p);
+        if (p == nullptr) return nullptr;
+        out_.feed(p);
+    }
+}
+
+inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
+    if (!PyUnicode_CheckExact(key) && !PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "keys must be str, not %.200s", Py_TYPE(key)->tp_name);
+        return false;
+    }
+    m.key = key;
+    m.value = val;
+    m.ascii = PyUnicode_IS_COMPACT_ASCII(key);
+    if (m.ascii) {
+        m.text = compat::compact_ascii_text(key);
+        m.length = PyUnicode_GET_LENGTH(key);
+        m.kind = PyUnicode_1BYTE_KIND;
+    } else {
+        if (compat::unicode_ready(key) < 0) return false;
+        m.text = PyUnicode_DATA(key);
+        m.length = PyUnicode_GET_LENGTH(key);
+        m.kind = PyUnicode_KIND(key);
+    }
+    if (m.kind == PyUnicode_1BYTE_KIND)
+        m.head = key_head(static_cast<const Py_UCS1*>(m.text), m.length);
+    return true;
+}
+
+// dict subclasses too are read through the dict API, as their stored items.
+//
+// Keys, values and list items are held by borrowed references, and so are the containers
+// below the argument. That is safe because nothing can release them while we write:
+// their owners (this dict, those lists) change only if code runs that is not ours, and
+// none does. Subclasses are read by their stored value; keys are compared natively; the
+// only allocations on the way are of our own buffers and of the ready form of a legacy
+// str, none of which can start a garbage collection, so no finaliser runs. Only raising
+// an exception can collect (and run finalisers), and after raising every path returns at
+// once without touching a borrowed reference again.
+[[gnu::noinline]] char* Encoder::object(PyObject* dict, char* p) {
+    DepthGuard guard(depth_);
+    if (!guard.enter()) return nullptr;
+    const DictItems items = compat::dict_items(dict);
+    if (items.readable()) {
+        if (narrow_keys_in_order(items)) return members_in_place(items, p);
+        StackFrame<SlotKey> keys(slot_keys_);
+        if (sort_narrow_keys(items, keys)) return table_members(keys, p);
+    }
+    MemberFrame frame(members_);
+    // As many members as the dict has, the dict being unchanged.
+    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+    Member* const first = members_.extend(n);
+    std::size_t count = 0;
+    if (items.readable()) {
+        for (const DictSlot* slot = items.begin; slot < items.end && count < n; ++slot) {
+            if (slot->value == nullptr) continue;
+            if (!set_member(first[count++], slot->key, slot->value)) return nullptr;
+        }
+    } else {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* val;
+        while (count < n && PyDict_Next(dict, &pos, &key, &val)) {
+            if (!set_member(first[count++], key, val)) return nullptr;
+        }
+    }
+    members_.truncate(frame.base() + count);
+    if (!sort_members(first, count)) return nullptr;
+    return write_members(frame, p);
+}
+
+// An exact str of 1-byte code units, whose text can be read and compared in place.
+inline bool Encoder::narrow_key(PyObject* key) noexcept {
+    return PyUnicode_CheckExact(key) && compat::unicode_is_ready(key) &&
+           PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+}
+
+// Whether the keys are all 1-byte str already in canonical order, as keys often come
+// (objects built from canonical text, or built in order): then the members are written as
+// the table holds them, with no member stack and no sorting. The check reads only the
+// keys, so that when it fails nothing has been written.
+inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
+    const Py_UCS1* prev_text = nullptr;
+    Py_ssize_t prev_length = 0;
+    std::uint64_t prev_head = 0;
+    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (slot->value == nullptr) continue;
+        PyObject* const key = slot->key;
+        if (!narrow_key(key)) return false;
+        const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const std::uint64_t head = key_head(text, length);
+        if (prev_text != nullptr &&
+            compare_narrow(prev_head, prev_text, prev_length, head, text, length) >= 0) {
+            return false;
+        }
+        prev_text = text;
+        prev_length = length;
+        prev_head = head;
+    }
+    return true;
+}
+
+inline char* Encoder::members_in_place(const DictItems& items, char* p) {
+    p = put(p, '{');
+    bool comma = false;
+    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (slot->value == nullptr) continue;
+        p = slot_member(slot, p, comma);
+        if (p == nullptr) return nullptr;
+        comma = true;
+    }
+    return put(p, '}');
+}
+
+// Whether the keys are all 1-byte exact str, as keys nearly always are, when they are not
+// in order already. If so, they go to the key stack in canonical order and the members are
+// written from the table (see table_members), with no Member to fill for each. Only the
+// keys are read, so that when this fails nothing has been written.
+inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
+    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
+    std::size_t count = 0;
+    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (slot->value == nullptr) continue;
+        PyObject* const key = slot->key;
+        if (!narrow_key(key)) return false;
+        first[count++] =
+            SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
+    }
+    slot_keys_.truncate(frame.base() + count);
+    return sort_slot_keys(first, count);
+}
+
+// Puts the keys in canonical order; false if two have equal text. Exact str keys of one
+// dict never do: the dict would hold them as one. Should it happen all the same, the
+// general path reports it.
+[[gnu::noinline]] bool Encoder::sort_slot_keys(SlotKey* first, std::size_t n) noexcept {
+    if (n <= kInlineMembers) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const SlotKey k = first[i];
+            std::size_t j = i;
+            int order = -1;
+            while (j > 0 && (order = compare_slot_keys(k, first[j - 1], 0)) < 0) {
+                first[j] = first[j - 1];
+                --j;
+            }
+            if (order == 0) return false;
+            first[j] = k;
+        }
+        return true;
+    }
+    // Many keys with a long shared prefix: heads past it (see shared_prefix).
+    const std::ptrdiff_t skip = shared_prefix(
+        n,
+        [first](std::size_t i, const std::uint8_t*& text, std::ptrdiff_t& length) {
+            text = PyUnicode_1BYTE_DATA(first[i].slot->key);
+            length = PyUnicode_GET_LENGTH(first[i].slot->key);
+        },
+        kHeadUnits);
+    if (skip > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* const key = first[i].slot->key;
+            first[i].head = key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
+        }
+    }
+    std::sort(first, first + n, [skip](const SlotKey& a, const SlotKey& b) {
+        return compare_slot_keys(a, b, skip) < 0;
+    });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (compare_slot_keys(first[i - 1], first[i], skip) == 0) return false;
+    }
+    return true;
+}
+
+// Heads (taken `skip` units into keys that all share those units) first, so that a key's
+// text is looked up only on a tie.
+inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
+                                      std::ptrdiff_t skip) noexcept {
+    if (a.head != b.head) return a.head < b.head ? -1 : 1;
+    PyObject* const x = a.slot->key;
+    PyObject* const y = b.slot->key;
+    return compare_narrow(a.head, PyUnicode_1BYTE_DATA(x) + skip, PyUnicode_GET_LENGTH(x) - skip,
+                          b.head, PyUnicode_1BYTE_DATA(y) + skip, PyUnicode_GET_LENGTH(y) - skip);
+}
+
+// The members of the keys sort_narrow_keys has ordered, from the dict's table.
+inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
+    p = put(p, '{');
+    const std::size_t count = frame.count();
+    for (std::size_t i = 0; i < count; ++i) {
+        // Indexed afresh each time: nested objects may move the key stack.
+        p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
+        if (p == nullptr) return nullptr;
+    }
+    return put(p, '}');
+}
+
+// The member in a table slot, then whole blocks to the hash.
+inline char* Encoder::slot_member(const DictSlot* slot, char* p, bool comma) {
+    p = string(slot->key, p, true, comma);
+    if (p == nullptr) return nullptr;
+    p = value(slot->value, p);
+    if (p != nullptr) out_.feed(p);
+    return p;
+}
+
+// Sorts by key; keys with equal text are refused. Distinct dict keys can still have equal
+// text: str subclasses with their own __eq__/__hash__.
+[[gnu::noinline]] bool Encoder::sort_members(Member* first, std::size_t n) {
+    if (n <= kInlineMembers) {
+        // Insertion sort compares every key with its final left neighbour, so it finds
+        // equal keys on the way.
+        for (std::size_t i = 1; i < n; ++i) {
+            std::size_t j = i;
+            int order = -1;
+            while (j > 0 && (order = compare_keys(first[i], first[j - 1])) < 0) --j;
+            if (order == 0) return duplicate_key(first[i].key);
+            if (j < i) std::rotate(first + j, first + i, first + i + 1);
+        }
+        return true;
+    }
+    if (std::all_of(first, first + n,
+                    [](const Member& m) { return m.kind == PyUnicode_1BYTE_KIND; })) {
+        return sort_narrow_members(first, n);
+    }
+    std::sort(first, first + n,
+              [](const Member& a, const Member& b) { return compare_keys(a, b) < 0; });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (compare_keys(first[i - 1], first[i]) == 0) return duplicate_key(first[i].key);
+    }
+    return true;
+}
+
+// Many members whose keys are all 1-byte text: as sort_slot_keys sorts keys read in place,
+// with heads past a long shared prefix.
+bool Encoder::sort_narrow_members(Member* first, std::size_t n) {
+    const std::ptrdiff_t skip = shared_prefix(
+        n,
+        [first](std::size_t i, const std::uint8_t*& text, std::ptrdiff_t& length) {
+            text = static_cast<const std::uint8_t*>(first[i].text);
+            length = first[i].length;
+        },
+        kHeadUnits);
+    if (skip > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            first[i].head = key_head(static_cast<const std::uint8_t*>(first[i].text) + skip,
+                                     first[i].length - skip);
+        }
+    }
+    const auto order = [skip](const Member& a, const Member& b) {
+        return compare_narrow(a.head, static_cast<const std::uint8_t*>(a.text) + skip,
+                              a.length - skip, b.head,
+                              static_cast<const std::uint8_t*>(b.text) + skip, b.length - skip);
+    };
+    std::sort(first, first + n, [&order](const Member& a, const Member& b) { return order(a, b) < 0; });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (order(first[i - 1], first[i]) == 0) return duplicate_key(first[i].key);
+    }
+    return true;
+}
+
+// Members given in order must be: strictly increasing keys.
+inline bool Encoder::check_order(const Member* first, std::size_t n) {
+    for (std::size_t i = 1; i < n; ++i) {
+        const int order = compare_keys(first[i - 1], first[i]);
+        if (order == 0) return duplicate_key(first[i].key);
+        if (order > 0) {
+            PyErr_Format(PyExc_ValueError, "object key '%U' is out of canonical order",
+                         first[i].key);
+            return false;
+        }
+    }
+    return true;
+}
+
+inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
+    p = put(p, '{');
+    const std::size_t count = frame.count();
+    for (std::size_t i = 0; i < count; ++i) {
+        // Indexed afresh each time: nested objects may move the member stack.
+        const Member& m = members_[frame.base() + i];
+        PyObject* const val = m.value;
+        p = m.ascii && m.length <= kSliceUnits
+                ? ascii_string(static_cast<const Py_UCS1*>(m.text),
+                               static_cast<std::size_t>(m.length), p, true, i > 0)
+                : string(m.key, p, true, i > 0);
+        if (p == nullptr) return nullptr;
+        p = value(val, p);
+        if (p == nullptr) return nullptr;
+        out_.feed(p);
+    }
+    return put(p, '}');
+}
+}  // namespace
+}  // namespace kestrim

@@ -1,0 +1,90 @@
+// SHA-256 of one message or of many independent messages at once, with no Python in sight.
+//
+// A chain walk hashes many short messages (about 229 bytes, four blocks each) whose digests
+// do not depend on one another. One message at a time leaves the CPU waiting on a single
+// dependency chain; hashing several at once fills that wait: SHA-NI with two chains
+// interleaved, or AVX2/AVX-512 with one message per 32-bit lane (8 or 16 lanes). Every
+// hand-written kernel is checked against OpenSSL (tests/native/sha256_kernel_check.cpp), and
+// the build switch KESTRIM_HAND_KERNELS=OFF leaves all of them out, so OpenSSL is then the
+// only path and every kernel name below maps onto it.
+//
+// The caller owns every buffer: messages in, 32 raw digest bytes out, nothing allocated on
+// the way (the OpenSSL path keeps one digest context per thread, made on its first use).
+#pragma once
+
+#include <cstddef>
+
+namespace kestrim::sha256 {
+
+inline constexpr std::size_t kDigestBytes = 32;
+inline constexpr std::size_t kKernelCount = 5;
+// The environment variable that forces a kernel for the whole process, read once.
+inline constexpr const char* kKernelEnvVar = "KESTRIM_SHA256_KERNEL";
+
+enum class Sha256Kernel : unsigned char {
+    OpenSSL,    // one message at a time through EVP
+    ShaNi,      // SHA-NI, one message at a time
+    ShaNiX2,    // SHA-NI, two messages interleaved
+    Avx2X8,     // AVX2, eight messages in 32-bit lanes
+    Avx512X16,  // AVX-512, sixteen messages in 32-bit lanes
+};
+
+// "openssl", "shani", "shani-x2", "avx2", "avx512": the values the variable accepts.
+const char* kernel_name(Sha256Kernel kernel) noexcept;
+bool parse_kernel_name(const char* text, Sha256Kernel* out) noexcept;
+// How many messages the kernel has in flight at once.
+std::size_t kernel_lanes(Sha256Kernel kernel) noexcept;
+
+// Compiled in, present on this CPU, and (for AVX and AVX-512) enabled by the OS.
+bool kernel_supported(Sha256Kernel kernel) noexcept;
+// The supported kernels in enum order (OpenSSL always first); returns how many.
+std::size_t supported_kernels(Sha256Kernel (&out)[kKernelCount]) noexcept;
+
+enum class ChoiceSource : unsigned char {
+    Cpu,      // nothing forced (variable unset or empty): the CPU decided
+    Forced,   // the variable named a supported kernel
+    Refused,  // the variable named a kernel this build or CPU cannot run: the CPU decided
+    Unknown,  // the variable named no kernel at all: the CPU decided
+};
+struct KernelChoice {
+    Sha256Kernel kernel;
+    ChoiceSource source;
+};
+const char* choice_source_name(ChoiceSource source) noexcept;
+
+// What the variable's value would choose on this CPU; null means unset. Pure, for tests.
+KernelChoice choose_kernel(const char* forced) noexcept;
+// choose_kernel(getenv(kKernelEnvVar)), decided once per process.
+KernelChoice kernel_choice() noexcept;
+// The batch kernel to use: kernel_choice().kernel.
+Sha256Kernel best_kernel() noexcept;
+
+// Hashes msgs[i][0:lens[i]] into digests[i] for i < n; lengths may differ freely. A kernel
+// that is not supported is never run: its batch goes through OpenSSL instead. msgs[i] may be
+// null when lens[i] is 0. No digest may overlap any message: lanes still read messages after
+// other lanes' digests are written. False only when OpenSSL itself fails (digests then
+// undefined).
+[[nodiscard]] bool sha256_batch(Sha256Kernel kernel, const unsigned char* const* msgs,
+                                const std::size_t* lens, std::size_t n,
+                                unsigned char (*digests)[kDigestBytes]) noexcept;
+
+// One message. A multi-lane kernel has nothing to interleave here, so its single-message
+// member runs instead: SHA-NI where the CPU has it, else OpenSSL. Forcing "openssl" makes
+// this OpenSSL too.
+[[nodiscard]] bool sha256_one(Sha256Kernel kernel, const unsigned char* msg, std::size_t len,
+                              unsigned char digest[kDigestBytes]) noexcept;
+
+namespace detail {
+// Variants that only the native check runs, so that code this CPU would otherwise never
+// reach is still exercised here.
+enum class TestVariant : unsigned char {
+    ScalarStragglers,  // multi-lane kernels finish their last lanes without SHA-NI
+    Wide16OnAvx2,      // the 16-lane driver and rounds, compiled for AVX2
+};
+bool test_variant_supported(TestVariant variant) noexcept;
+[[nodiscard]] bool sha256_batch_variant(Sha256Kernel kernel, TestVariant variant,
+                                        const unsigned char* const* msgs, const std::size_t* lens,
+                                        std::size_t n, unsigned char (*digests)[kDigestBytes]) noexcept;
+}  // namespace detail
+
+}  // namespace kestrim::sha256
