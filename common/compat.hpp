@@ -302,3 +302,25 @@ inline void leave_python_level() noexcept {
 }
 
 }  // namespace kestrim::compat
+
+// ---- the running builtins ------------------------------------------------------------------
+
+namespace kestrim::compat {
+
+// The builtins dict of the code now running (the calling frame's, else the interpreter's),
+// as a new reference; nullptr with an exception set.
+//   up to 3.12: PyEval_GetBuiltins (a borrowed reference; deprecated from 3.13).
+//   3.13+: PyEval_GetFrameBuiltins.
+inline PyObject* current_builtins() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyEval_GetFrameBuiltins();
+#else
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (!builtins && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "no builtins");
+    }
+    return Py_XNewRef(builtins);
+#endif
+}
+
+}  // namespace kestrim::compat

@@ -3,8 +3,8 @@
 #include "kestrim_delegation_ref/function.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
+#include "common/compat.hpp"
 #include "common/py_ref.hpp"
 
 namespace kestrim {
@@ -13,22 +13,29 @@ namespace {
 // Room for the bound arguments of the widest function we define, on the stack.
 constexpr Py_ssize_t kMaxParams = 4;
 
+// Begins with the fields of NativeFunctionHead, in its order (checked below).
 struct NativeFunction {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const NativeFunctionDef* def;
+    PyObject* globals;
+    PyObject* builtins;
     PyObject* param_names;  // tuple of interned str, in parameter order
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
     PyObject* doc;
     PyObject* annotations;
-    PyObject* globals;
-    PyObject* builtins;
     PyObject* code;
     PyObject* dict;
     PyObject* weakrefs;
 };
+
+static_assert(offsetof(NativeFunction, vectorcall) == offsetof(NativeFunctionHead, vectorcall) &&
+                  offsetof(NativeFunction, def) == offsetof(NativeFunctionHead, def) &&
+                  offsetof(NativeFunction, globals) == offsetof(NativeFunctionHead, globals) &&
+                  offsetof(NativeFunction, builtins) == offsetof(NativeFunctionHead, builtins),
+              "NativeFunctionHead is the start of NativeFunction");
 
 NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
@@ -52,6 +59,30 @@ Py_ssize_t parameter_index(const NativeFunction* f, PyObject* key) {
     return -1;
 }
 
+[[gnu::cold]] PyObject* cleared(const NativeFunction* f) {
+    // Only the garbage collector clears a function, and only one it found unreachable;
+    // code run while it breaks the cycle may still reach it.
+    PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector", f->def->name);
+    return nullptr;
+}
+
+// Runs the body with arguments already bound, as a call through argument binding would,
+// including the traceback entry when it fails.
+inline PyObject* enter(NativeFunction* f, PyObject* const* args) {
+    PyObject* fn = reinterpret_cast<PyObject*>(f);
+    if (!f->globals || !f->builtins) return cleared(f);
+    // Names can be rebound so that our functions call each other without end; the
+    // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        native_function_add_traceback(fn);
+        return nullptr;
+    }
+    PyObject* result = f->def->body(NativeScope{fn, f->globals, f->builtins}, args);
+    Py_LeaveRecursiveCall();
+    if (!result) native_function_add_traceback(fn);
+    return result;
+}
+
 PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -59,7 +90,7 @@ PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (nargs != n) return wrong_count(f, nargs);
-        return native_function_call_bound(self, args);
+        return enter(f, args);
     }
     if (nargs > n) return wrong_count(f, nargs);
 
@@ -87,7 +118,7 @@ PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     for (Py_ssize_t j = 0; j < n; ++j) {
         if (!bound[j]) return wrong_count(f, j);
     }
-    return native_function_call_bound(self, bound);
+    return enter(f, bound);
 }
 
 PyObject* nf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -95,8 +126,11 @@ PyObject* nf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// The identity fields are null only after tp_clear; what reads them then still answers.
 PyObject* nf_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    const NativeFunction* f = as_function(self);
+    if (!f->qualname) return PyUnicode_FromFormat("<function %s at %p>", f->def->name, self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
 int nf_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -114,9 +148,11 @@ int nf_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks cycles. The parameter names and the code object cannot be part of one (tuples of
+// interned str, and a code object made from them), and argument binding and tracebacks read
+// them, so they stay until deallocation, as a Python function keeps its code.
 int nf_clear(PyObject* self) {
     NativeFunction* f = as_function(self);
-    Py_CLEAR(f->param_names);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -124,27 +160,59 @@ int nf_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->dict);
     return 0;
 }
 
 void nf_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    NativeFunction* f = as_function(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     nf_clear(self);
+    Py_CLEAR(f->param_names);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
+// A name field, or the definition's name once the field has been cleared.
+PyObject* name_or_def(const NativeFunction* f, PyObject* field) {
+    return field ? Py_NewRef(field) : PyUnicode_FromString(f->def->name);
+}
+
 // Pickle ships a function by reference: the qualified name is looked up in __module__.
-PyObject* nf_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* nf_reduce(PyObject* self, PyObject*) {
+    return name_or_def(as_function(self), as_function(self)->qualname);
+}
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->annotations);
+// The object fields, named by their offset: None where a field is null, as a plain member
+// would answer.
+template <PyObject* NativeFunction::*Field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = as_function(self)->*Field;
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// __module__ and __doc__ take any value, and deleting one leaves None, as for a function
+// written in Python.
+template <PyObject* NativeFunction::*Field>
+int set_field(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
+    return 0;
+}
+
+// The host's own message for its functions' read-only attributes.
+int set_readonly(PyObject*, PyObject*, void*) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return name_or_def(as_function(self), as_function(self)->name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return name_or_def(as_function(self), as_function(self)->qualname);
 }
 
 // Setters keep the invariants a Python function keeps: names are str, annotations a dict.
@@ -153,7 +221,7 @@ int set_str_field(PyObject** field, PyObject* value, const char* attribute) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
         return -1;
     }
-    Py_SETREF(*field, Py_NewRef(value));
+    Py_XSETREF(*field, Py_NewRef(value));
     return 0;
 }
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -162,12 +230,17 @@ int set_name(PyObject* self, PyObject* value, void*) {
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_function(self)->qualname, value, "__qualname__");
 }
+PyObject* get_annotations(PyObject* self, void*) {
+    // A cleared function answers with a new empty dict, as a function without annotations.
+    PyObject* annotations = as_function(self)->annotations;
+    return annotations ? Py_NewRef(annotations) : PyDict_New();
+}
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_SETREF(as_function(self)->annotations, Py_NewRef(value));
+    Py_XSETREF(as_function(self)->annotations, Py_NewRef(value));
     return 0;
 }
 
@@ -176,18 +249,16 @@ PyMethodDef nf_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMemberDef nf_members[] = {
-    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
-    {"__globals__", T_OBJECT, offsetof(NativeFunction, globals), READONLY, nullptr},
-    {"__builtins__", T_OBJECT, offsetof(NativeFunction, builtins), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(NativeFunction, code), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyGetSetDef nf_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_field<&NativeFunction::module>, set_field<&NativeFunction::module>,
+     nullptr, nullptr},
+    {"__doc__", get_field<&NativeFunction::doc>, set_field<&NativeFunction::doc>, nullptr,
+     nullptr},
+    {"__globals__", get_field<&NativeFunction::globals>, set_readonly, nullptr, nullptr},
+    {"__builtins__", get_field<&NativeFunction::builtins>, set_readonly, nullptr, nullptr},
+    {"__code__", get_field<&NativeFunction::code>, set_readonly, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -196,15 +267,6 @@ PyGetSetDef nf_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The slots are filled in native_function_type_ready(); C++ has no designated initialisers
-// for the interpreter's long slot list.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject NativeFunctionType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "kestrim_delegation_ref.native_function",  // tp_name
-};
-#pragma GCC diagnostic pop
 
 // A real code object, so inspect.signature and tracebacks see parameter names, the file and
 // a line, exactly as for a function written in Python.
@@ -234,6 +296,16 @@ PyObject* make_code(const NativeFunctionDef* def, PyObject* param_names, PyObjec
 
 }  // namespace
 
+// The slots are filled in native_function_type_ready(); C++ has no designated initialisers
+// for the interpreter's long slot list.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject NativeFunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "kestrim_delegation_ref.native_function",  // tp_name
+};
+#pragma GCC diagnostic pop
+
 int native_function_type_ready() {
     static bool ready = false;
     if (ready) return 0;
@@ -252,7 +324,6 @@ int native_function_type_ready() {
     t.tp_dictoffset = offsetof(NativeFunction, dict);
     t.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
     t.tp_methods = nf_methods;
-    t.tp_members = nf_members;
     t.tp_getset = nf_getset;
     if (PyType_Ready(&t) < 0) return -1;
     ready = true;
@@ -285,10 +356,7 @@ PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_nam
     PyRef doc = def->doc ? PyRef(PyUnicode_FromString(def->doc)) : PyRef::borrow(Py_None);
     if (!doc) return nullptr;
 
-    PyObject* builtins_module = PyDict_GetItemString(globals, "__builtins__");
-    PyRef builtins = builtins_module && PyModule_Check(builtins_module)
-                         ? PyRef::borrow(PyModule_GetDict(builtins_module))
-                         : PyRef::borrow(PyEval_GetBuiltins());
+    PyRef builtins(builtins_for_globals(globals));
     PyRef code(make_code(def, params.get(), name.get(), source_file));
     if (!builtins || !code) return nullptr;
 
@@ -311,33 +379,34 @@ PyObject* native_function_new(const NativeFunctionDef* def, PyObject* module_nam
     return reinterpret_cast<PyObject*>(f);
 }
 
-PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args) {
-    // Names can be rebound so that our functions call each other without end; the
-    // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        native_function_add_traceback(fn);
-        return nullptr;
+PyObject* builtins_for_globals(PyObject* globals) {
+    PyRef key(PyUnicode_InternFromString("__builtins__"));
+    if (!key) return nullptr;
+    PyObject* bound = PyDict_GetItemWithError(globals, key.get());
+    if (bound && PyModule_Check(bound)) {
+        PyObject* dict = PyModule_GetDict(bound);
+        if (dict) return Py_NewRef(dict);
     }
-    PyObject* result = as_function(fn)->def->body(args);
-    Py_LeaveRecursiveCall();
-    if (!result) native_function_add_traceback(fn);
-    return result;
+    if (PyErr_Occurred()) return nullptr;
+    return compat::current_builtins();
+}
+
+PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args) {
+    return enter(as_function(fn), args);
 }
 
 void native_function_add_traceback(PyObject* fn) {
-    NativeFunction* f = as_function(fn);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    const NativeFunction* f = as_function(fn);
+    if (!f->code || !f->globals) return;  // cleared: no frame to show
+    // The frame is made with no exception pending, then the caller's is put back.
+    PyObject* pending = compat::take_exception();
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
                                        reinterpret_cast<PyCodeObject*>(f->code), f->globals,
                                        nullptr);
-    if (!frame) {
-        // Without memory for the frame, the caller's exception still matters more.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyErr_Restore(type, value, tb);
+    // Without memory for the frame, the caller's exception still matters more.
+    if (!frame) PyErr_Clear();
+    if (pending) compat::restore_exception(pending);
+    if (!frame) return;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

@@ -1,19 +1,27 @@
 // The module as the interpreter sees it: multi-phase initialisation, the names it binds and
-// in which order, the exception class, and the lookup of module-level names.
+// in which order, the exception class, the functions' signatures and docstrings, and the
+// constants made once for the process.
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
+#include "common/compat.hpp"
 #include "common/py_ref.hpp"
+#include "kestrim_delegation_ref/envelope_fields.hpp"
 #include "kestrim_delegation_ref/function.hpp"
+#include "kestrim_delegation_ref/host_ops.hpp"
 #include "kestrim_delegation_ref/module_state.hpp"
+#include "kestrim_delegation_ref/ref_shape.hpp"
 #include "kestrim_substrate/jcs_capi.hpp"
 
 namespace kestrim::delegation {
 namespace {
 
 constexpr const char* kModuleName = "kestrim_delegation_ref.delegation_ref";
-constexpr const char* kSourceFile = "kestrim_delegation_ref/delegation_ref.cpp";
+// What tracebacks and code objects report: the module's own path, without the file type.
+constexpr const char* kSourceFile = "kestrim_delegation_ref/delegation_ref";
 
 constexpr const char* kModuleDoc =
     "Content-addressed delegation references for the Kestrim substrate.\n"
@@ -37,75 +45,71 @@ constexpr const char* kModuleDoc =
 constexpr const char* kErrorDoc =
     "Raised when a delegation envelope is malformed or a chain link does not match.";
 
-constexpr const char* kFieldNames[kFieldCount] = {
-    "delegator_id", "delegate_id", "scope", "not_before_ms", "not_after_ms", "prev_delegation_ref"};
-
-// Alphabetical: the order in which the hashed object is built.
-constexpr const char* kHashedFieldNames[] = {"delegate_id",   "delegator_id",
-                                             "not_after_ms",  "not_before_ms",
-                                             "prev_delegation_ref", "scope"};
-
 constexpr const char* kPublicNames[] = {"DelegationRefError", "SHA256_PREFIX", "delegation_ref",
                                         "tamper_detected", "verify_chain"};
 
-// Never destroyed: the interpreter may still hold our objects while the process exits.
-ModuleState* const g_state = new ModuleState();
-
-int64_t g_interpreter_id = -1;
+// The interpreter that loaded the module first; atomic, since the create step of another
+// interpreter is exactly what must be refused.
+std::atomic<int64_t> g_interpreter_id{-1};
 
 PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
 
-PyObject* message(const char* field, const char* rule) {
-    return PyUnicode_FromFormat("%s%s", field, rule);
-}
-
-// Names and messages are made once and kept for the life of the process.
+// Names and messages are made once and kept for the life of the process. All or nothing: they
+// are made into owners and kept only when every one was made, so a failure leaves nothing
+// behind and a later import starts again from nothing.
 int make_constants(ModuleState& st) {
-    if (st.names.empty) return 0;
+    if (st.constants_made) return 0;
     Names& n = st.names;
     Messages& m = st.messages;
+    struct Slot {
+        PyObject** into;
+        PyRef made;
+    };
+    Slot slots[3 * kFieldCount + 10];
+    int count = 0;
+    auto make = [&](PyObject** into, PyObject* made) {
+        slots[count++] = Slot{into, PyRef(made)};
+        return made != nullptr;
+    };
     for (int f = 0; f < kFieldCount; ++f) {
-        if (!(n.field[f] = intern(kFieldNames[f]))) return -1;
-    }
-    for (Field f : {kDelegatorId, kDelegateId, kScope}) {
-        if (!(m.not_text[f] = message(kFieldNames[f], " must be a non-empty string"))) return -1;
-    }
-    for (Field f : {kNotBeforeMs, kNotAfterMs}) {
-        if (!(m.not_time[f] = message(kFieldNames[f],
-                                      " must be a non-negative integer (integer-millisecond)"))) {
+        const FieldRow& row = kFieldRows[f];
+        if (!make(&n.field[f], intern(row.name)) ||
+            !make(&m.rule[f], PyUnicode_FromFormat("%s%s", row.name, row.rule))) {
+            return -1;
+        }
+        if (row.order_rule &&
+            !make(&m.order[f], PyUnicode_FromFormat("%s%s", row.name, row.order_rule))) {
             return -1;
         }
     }
-    if (!(m.bounds_order = PyUnicode_FromString("not_after_ms must be greater than not_before_ms")) ||
-        !(m.bad_prev_ref = PyUnicode_FromString(
-              "prev_delegation_ref must be \"\" or a \"sha256:\"-prefixed 64-hex ref")) ||
-        !(n.get = intern("get")) || !(n.match = intern("match")) ||
-        !(n.normalise.name = intern("_normalise")) ||
-        !(n.delegation_ref.name = intern("delegation_ref")) ||
-        !(n.sha256_prefix.name = intern("SHA256_PREFIX")) ||
-        !(n.sha256_jcs.name = intern("sha256_jcs")) || !(n.ref_re.name = intern("_REF_RE")) ||
-        !(n.delegation_ref_error.name = intern("DelegationRefError"))) {
-        return -1;
+    const std::pair<PyObject**, const char*> interned[] = {
+        {&n.get, "get"},
+        {&n.match, "match"},
+        {&n.empty, ""},
+        {&n.prefix, kRefPrefix},
+        {&n.normalise.name, "_normalise"},
+        {&n.delegation_ref.name, "delegation_ref"},
+        {&n.sha256_prefix.name, "SHA256_PREFIX"},
+        {&n.sha256_jcs.name, "sha256_jcs"},
+        {&n.ref_re.name, "_REF_RE"},
+        {&n.delegation_ref_error.name, "DelegationRefError"},
+    };
+    static_assert(std::size(interned) == 10, "room in slots");
+    for (const auto& [into, text] : interned) {
+        if (!make(into, intern(text))) return -1;
     }
-    return (n.empty = intern("")) ? 0 : -1;
+    for (int i = 0; i < count; ++i) *slots[i].into = slots[i].made.release();
+    st.constants_made = true;
+    return 0;
 }
 
-// Forgets a failed or abandoned initialisation, so a later import starts afresh.
+// Forgets a failed or abandoned initialisation, so a later import starts afresh. The
+// functions it made (hostile code may hold some) keep their own namespace and go on.
 void forget_module(ModuleState& st) {
-    Originals& o = st.originals;
-    Py_CLEAR(o.normalise);
-    Py_CLEAR(o.delegation_ref);
-    Py_CLEAR(o.sha256_prefix);
-    Py_CLEAR(o.ref_re);
-    Py_CLEAR(o.sha256_jcs);
-    o.jcs = nullptr;
-    Py_CLEAR(o.jcs_capsule);
-    o.jcs_fields = nullptr;  // prepared names live for the process; nothing to free
-    Py_CLEAR(st.builtins);
-    st.globals = nullptr;
     for (GlobalName* g : {&st.names.normalise, &st.names.delegation_ref, &st.names.sha256_prefix,
                           &st.names.sha256_jcs, &st.names.ref_re, &st.names.delegation_ref_error}) {
-        g->seen_version = 0;
+        g->seen_in = nullptr;
+        g->seen_stamp = 0;
         g->seen_value = nullptr;
     }
     Py_CLEAR(st.module);
@@ -117,7 +121,7 @@ int bind(PyObject* globals, const char* name, PyObject* value) {
 
 // `from <module> import <names...>`, binding each name as it is fetched.
 int import_from(PyObject* globals, const char* module_name,
-                std::initializer_list<const char*> names, PyRef* first = nullptr) {
+                std::initializer_list<const char*> names) {
     PyRef fromlist(PyList_New(0));
     if (!fromlist) return -1;
     for (const char* name : names) {
@@ -140,15 +144,16 @@ int import_from(PyObject* globals, const char* module_name,
             return -1;
         }
         if (PyDict_SetItem(globals, attr_name.get(), value.get()) < 0) return -1;
-        if (first && !*first) *first = std::move(value);
     }
     return 0;
 }
 
-// The substrate's native entry points, used only while sha256_jcs is its genuine function.
-// Looked up without importing anything: if the real function was bound, its module is loaded.
-// The capsule owns the table, so it is kept for as long as the table is used.
-void find_substrate_api(Originals& own) {
+// The substrate's native entry points, found once for the process. Looked up without
+// importing anything: if the real sha256_jcs was bound, its module is loaded. Used only while
+// a function's sha256_jcs is the genuine one (compared at each call).
+void find_substrate_api(ModuleState& st) {
+    Substrate& substrate = st.substrate;
+    if (substrate.api) return;
     PyRef name(PyUnicode_FromString("kestrim_substrate._jcs"));
     PyRef module(name ? PyImport_GetModule(name.get()) : nullptr);
     PyRef capsule(module ? PyObject_GetAttrString(module.get(), "_C_API") : nullptr);
@@ -156,18 +161,16 @@ void find_substrate_api(Originals& own) {
                                     PyCapsule_GetPointer(capsule.get(), KESTRIM_JCS_CAPSULE_NAME))
                               : nullptr;
     PyErr_Clear();  // no substrate internals: the general path serves
-    if (!api || api->abi_version != KESTRIM_JCS_ABI_VERSION || api->sha256_jcs != own.sha256_jcs) {
-        return;
-    }
+    if (!api || api->abi_version != KESTRIM_JCS_ABI_VERSION) return;
     PyObject* keys[kFieldCount];
-    for (int i = 0; i < kFieldCount; ++i) keys[i] = state().names.field[kHashedOrder[i]];
-    own.jcs_fields = api->prepare_members(keys, kFieldCount);
-    if (!own.jcs_fields) {
+    for (int i = 0; i < kFieldCount; ++i) keys[i] = st.names.field[kHashedOrder[i]];
+    substrate.hashed_fields = api->prepare_members(keys, kFieldCount);
+    if (!substrate.hashed_fields) {
         PyErr_Clear();
         return;
     }
-    own.jcs = api;
-    own.jcs_capsule = capsule.release();
+    substrate.api = api;
+    substrate.capsule = capsule.release();
 }
 
 // class DelegationRefError(ValueError), made through ValueError's metaclass as a class
@@ -195,14 +198,18 @@ PyObject* make_error_class() {
 }
 
 PyObject* make_list(std::initializer_list<const char*> items, bool as_tuple) {
-    PyRef seq(as_tuple ? PyTuple_New(items.size()) : PyList_New(items.size()));
+    const auto n = static_cast<Py_ssize_t>(items.size());
+    PyRef seq(as_tuple ? PyTuple_New(n) : PyList_New(n));
     if (!seq) return nullptr;
     Py_ssize_t i = 0;
     for (const char* item : items) {
         PyObject* s = PyUnicode_InternFromString(item);
         if (!s) return nullptr;
-        if (as_tuple) PyTuple_SET_ITEM(seq.get(), i++, s);
-        else PyList_SET_ITEM(seq.get(), i++, s);
+        if (as_tuple) {
+            PyTuple_SET_ITEM(seq.get(), i++, s);
+        } else {
+            PyList_SET_ITEM(seq.get(), i++, s);
+        }
     }
     return seq.release();
 }
@@ -228,38 +235,44 @@ int register_in_sys_modules(PyObject* module) {
 }
 
 // The module's bindings, in their order. The first failure aborts the import.
-int bind_names(ModuleState& st, PyObject* module) {
-    PyObject* g = st.globals;
-    Originals& own = st.originals;
+int bind_names(ModuleState& st, PyObject* g) {
+    // Whatever `import builtins` gives is bound; names fall back on the dict of that module,
+    // or on the interpreter's own builtins when it is not one, as the functions do.
     PyRef builtins_module(PyImport_ImportModule("builtins"));
     if (!builtins_module || bind(g, "__builtins__", builtins_module.get()) < 0) return -1;
-    st.builtins = Py_NewRef(PyModule_GetDict(builtins_module.get()));
+    PyRef builtins(builtins_for_globals(g));
+    if (!builtins) return -1;
+    const NativeScope scope{nullptr, g, builtins.get()};
 
     PyRef re(PyImport_ImportModuleLevel("re", g, nullptr, nullptr, 0));
     if (!re || bind(g, "re", re.get()) < 0) return -1;
     if (import_from(g, "typing", {"Any", "Mapping", "Sequence"}) < 0) return -1;
-    PyRef hash;
-    if (import_from(g, "kestrim_substrate", {"sha256_jcs"}, &hash) < 0) return -1;
-    own.sha256_jcs = hash.release();
-    find_substrate_api(own);
+    if (import_from(g, "kestrim_substrate", {"sha256_jcs"}) < 0) return -1;
+    find_substrate_api(st);
 
     PyRef all(make_list({kPublicNames[0], kPublicNames[1], kPublicNames[2], kPublicNames[3],
                          kPublicNames[4]}, false));
     if (!all || bind(g, "__all__", all.get()) < 0) return -1;
-    own.sha256_prefix = PyUnicode_InternFromString("sha256:");
-    if (!own.sha256_prefix || bind(g, "SHA256_PREFIX", own.sha256_prefix) < 0) return -1;
-    PyRef fields(make_list({kHashedFieldNames[0], kHashedFieldNames[1], kHashedFieldNames[2],
-                            kHashedFieldNames[3], kHashedFieldNames[4], kHashedFieldNames[5]},
-                           true));
-    if (!fields || bind(g, "_FIELDS", fields.get()) < 0) return -1;
+    if (bind(g, "SHA256_PREFIX", st.names.prefix) < 0) return -1;
+    PyRef fields(PyTuple_New(kFieldCount));
+    if (!fields) return -1;
+    for (int i = 0; i < kFieldCount; ++i) {
+        PyTuple_SET_ITEM(fields.get(), i, Py_NewRef(st.names.field[kHashedOrder[i]]));
+    }
+    if (bind(g, "_FIELDS", fields.get()) < 0) return -1;
 
     PyRef re_name(PyUnicode_InternFromString("re"));
-    PyRef bound_re(re_name ? load_global(re_name.get()) : nullptr);
+    PyRef bound_re(re_name ? load_global(scope, re_name.get()) : nullptr);
     PyRef compile(bound_re ? PyObject_GetAttrString(bound_re.get(), "compile") : nullptr);
-    PyRef pattern(PyUnicode_FromString("^sha256:[0-9a-f]{64}$"));
+    PyRef pattern(PyUnicode_FromString(kRefPattern));
     if (!compile || !pattern) return -1;
-    own.ref_re = PyObject_CallOneArg(compile.get(), pattern.get());
-    if (!own.ref_re || bind(g, "_REF_RE", own.ref_re) < 0) return -1;
+    PyRef ref_re(PyObject_CallOneArg(compile.get(), pattern.get()));
+    if (!ref_re || bind(g, "_REF_RE", ref_re.get()) < 0) return -1;
+    // The host's re.compile may have returned anything; the native matcher stands in only
+    // for what is provably the pattern it mirrors.
+    if (is_compiled_pattern(ref_re.get(), kRefPattern, kRefPatternFlags)) {
+        Py_XSETREF(st.ref_re, ref_re.release());
+    }
 
     PyRef error_class(make_error_class());
     if (!error_class || bind(g, "DelegationRefError", error_class.get()) < 0) return -1;
@@ -267,16 +280,14 @@ int bind_names(ModuleState& st, PyObject* module) {
     PyRef module_name(PyUnicode_FromString(kModuleName));
     PyRef source_file(PyUnicode_FromString(kSourceFile));
     if (!module_name || !source_file) return -1;
-    PyObject** slots[kFunctionCount] = {&own.normalise, &own.delegation_ref, nullptr, nullptr};
-    for (int i = 0; i < kFunctionCount; ++i) {
-        const NativeFunctionDef& def = kFunctionDefs[i];
+    for (const NativeFunctionDef& def : kFunctionDefs) {
         PyRef fn(native_function_new(&def, module_name.get(), g, source_file.get()));
         if (!fn || bind(g, def.name, fn.get()) < 0) return -1;
-        if (slots[i]) *slots[i] = fn.release();
     }
+    // A failure from here on (hostile keys in the namespace, or no memory) leaves functions
+    // that callers may hold; they need nothing of this module object but their own namespace.
     PyRef test(PyDict_New());
     if (!test || bind(g, "__test__", test.get()) < 0) return -1;
-    (void)module;
     return 0;
 }
 
@@ -284,9 +295,8 @@ int bind_names(ModuleState& st, PyObject* module) {
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
-    } else if (id != g_interpreter_id) {
+    int64_t first = -1;
+    if (!g_interpreter_id.compare_exchange_strong(first, id) && first != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -300,7 +310,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     PyRef module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    struct Copy { const char* from; const char* to; bool keep_none; };
+    struct Copy {
+        const char* from;
+        const char* to;
+        bool keep_none;
+    };
     for (const Copy& c : {Copy{"loader", "__loader__", true}, Copy{"origin", "__file__", true},
                           Copy{"parent", "__package__", true},
                           Copy{"submodule_search_locations", "__path__", false}}) {
@@ -327,10 +341,11 @@ int module_exec(PyObject* module) {
         return -1;
     }
     st.module = Py_NewRef(module);
-    st.globals = PyModule_GetDict(module);
+    PyObject* globals = PyModule_GetDict(module);
+    // The namespace is stamped before any function that caches lookups in it exists.
     if (warn_on_version_mismatch() < 0 || register_in_sys_modules(module) < 0 ||
-        make_constants(st) < 0 || native_function_type_ready() < 0 ||
-        bind_names(st, module) < 0) {
+        compat::watch_namespace(globals) < 0 || make_constants(st) < 0 ||
+        native_function_type_ready() < 0 || bind_names(st, globals) < 0) {
         forget_module(st);
         return -1;
     }
@@ -340,6 +355,17 @@ int module_exec(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Loading into a second interpreter is refused by the create step itself, with its own
+    // message, whether that interpreter shares the GIL or has its own: a lesser declaration
+    // would have the import system refuse an isolated one first, in other words. Nothing
+    // but that refusal (an atomic exchange) ever runs in a second interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Process-wide state and a static type: the GIL is required.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
@@ -357,39 +383,39 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+const char* const kEnvelopeParam[] = {"envelope"};
+const char* const kTamperParams[] = {"claimed_ref", "envelope"};
+const char* const kChainParam[] = {"envelopes"};
+const char* const kNormaliseAnnotations[] = {"Mapping[str, Any]", "dict"};
+const char* const kDelegationRefAnnotations[] = {"Mapping[str, Any]", "str"};
+const char* const kTamperAnnotations[] = {"str", "Mapping[str, Any]", "bool"};
+const char* const kChainAnnotations[] = {"Sequence[Mapping[str, Any]]", "list[str]"};
+
 }  // namespace
 
-ModuleState& state() { return *g_state; }
+ModuleState* const g_state = new ModuleState();
 
-namespace {
-// A name the module namespace does not hold: the builtins, else NameError.
-PyObject* load_builtin(PyObject* name) {
-    if (PyErr_Occurred()) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(state().builtins, name);
-    if (value) return Py_NewRef(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
-}
-}  // namespace
-
-PyObject* load_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state().globals, name);
-    return value ? Py_NewRef(value) : load_builtin(name);
-}
-
-PyObject* load_global(GlobalName& global) {
-    auto* dict = reinterpret_cast<PyDictObject*>(state().globals);
-    // Versions are never 0, so an empty cache never matches.
-    const uint64_t version = dict->ma_version_tag;
-    if (global.seen_version == version) return Py_NewRef(global.seen_value);
-    PyObject* value = PyDict_GetItemWithError(state().globals, global.name);
-    if (!value) return load_builtin(global.name);
-    // The tag read before the lookup: if the lookup itself changed the dict, the next call
-    // looks again.
-    global.seen_version = version;
-    global.seen_value = value;
-    return Py_NewRef(value);
-}
+// The functions as callers see them; their bodies are the rules (delegation_ref.cpp).
+const NativeFunctionDef kFunctionDefs[kFunctionCount] = {
+    {"_normalise", nullptr, kEnvelopeParam, 1, kNormaliseAnnotations,
+     kRuleBodies[kNormalise].body, kRuleBodies[kNormalise].line},
+    {"delegation_ref", "Compute the content-addressed delegation_ref for a delegation envelope.",
+     kEnvelopeParam, 1, kDelegationRefAnnotations, kRuleBodies[kDelegationRef].body,
+     kRuleBodies[kDelegationRef].line},
+    {"tamper_detected",
+     "True if ``envelope`` does not recompute to ``claimed_ref`` (tamper / malformed).",
+     kTamperParams, 2, kTamperAnnotations, kRuleBodies[kTamperDetected].body,
+     kRuleBodies[kTamperDetected].line},
+    {"verify_chain",
+     "Compute the delegation_ref of each link and verify chain integrity.\n"
+     "\n"
+     "    The first link must have ``prev_delegation_ref == \"\"``; every subsequent link's\n"
+     "    ``prev_delegation_ref`` must equal the prior link's computed ref. Returns the\n"
+     "    list of refs; raises DelegationRefError on a broken or forged link.\n"
+     "    ",
+     kChainParam, 1, kChainAnnotations, kRuleBodies[kVerifyChain].body,
+     kRuleBodies[kVerifyChain].line},
+};
 
 }  // namespace kestrim::delegation
 

@@ -1,88 +1,76 @@
-// What the module keeps between calls: its namespace, interned names, fixed messages, and
-// the objects initialisation bound (so a fast path can tell whether a name still holds them).
+// What the module keeps for the life of the process: interned names, fixed messages, and
+// facts about objects that do not change (the substrate's native hash, a verified pattern).
 //
-// There is one module object per process, so this is process-wide state.
+// Nothing here belongs to one module object. Each function reads the namespace it was
+// defined in (its own __globals__ and builtins, see NativeScope), so a function kept from a
+// failed import goes on working in its own namespace whatever later imports do.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
-
+#include "kestrim_delegation_ref/envelope_fields.hpp"
 #include "kestrim_delegation_ref/function.hpp"
+#include "kestrim_delegation_ref/host_ops.hpp"
 
 struct KestrimJcsApi;
 struct KestrimJcsMembers;
 
 namespace kestrim::delegation {
 
-// The envelope fields in the order they are read and validated.
-enum Field { kDelegatorId, kDelegateId, kScope, kNotBeforeMs, kNotAfterMs, kPrevRef, kFieldCount };
-
-// A module-level name and the binding last found for it. The binding is borrowed from the
-// module dict and stands only while the dict's version tag is the one it was found under: any
-// write to the dict changes the tag.
-struct GlobalName {
-    PyObject* name;
-    uint64_t seen_version;
-    PyObject* seen_value;
-};
-
-// The hashed object's members in canonical (sorted) order, as validated fields.
-constexpr Field kHashedOrder[kFieldCount] = {kDelegateId, kDelegatorId, kNotAfterMs,
-                                             kNotBeforeMs, kPrevRef, kScope};
-
 // Interned once and kept for the life of the process.
 struct Names {
-    PyObject* field[kFieldCount];
+    PyObject* field[kFieldCount];  // by read position
     PyObject* get;
     PyObject* match;
+    PyObject* empty;   // ""
+    PyObject* prefix;  // "sha256:", the value initialisation binds to SHA256_PREFIX
     GlobalName normalise;
     GlobalName delegation_ref;
     GlobalName sha256_prefix;
     GlobalName sha256_jcs;
     GlobalName ref_re;
     GlobalName delegation_ref_error;
-    PyObject* empty;  // ""
 };
 
+// Made from the field table, by read position.
 struct Messages {
-    PyObject* not_text[kFieldCount];  // set for the three text fields
-    PyObject* not_time[kFieldCount];  // set for the two time bounds
-    PyObject* bounds_order;
-    PyObject* bad_prev_ref;
+    PyObject* rule[kFieldCount];   // the field's own rule is broken
+    PyObject* order[kFieldCount];  // set where the field has an order rule
 };
 
-// Strong references, so an identity test can never be fooled by a recycled address.
-struct Originals {
-    PyObject* normalise = nullptr;
-    PyObject* delegation_ref = nullptr;
-    PyObject* sha256_prefix = nullptr;
-    PyObject* ref_re = nullptr;
-    PyObject* sha256_jcs = nullptr;
-    const KestrimJcsApi* jcs = nullptr;  // set only when sha256_jcs is the substrate's own
-    PyObject* jcs_capsule = nullptr;     // owns the table jcs points into
-    const KestrimJcsMembers* jcs_fields = nullptr;  // the six hashed names, encoded once
+// The substrate's native entry points, used only while the bound sha256_jcs is its genuine
+// function. The capsule owns the table, so it is held for the life of the process.
+struct Substrate {
+    PyObject* capsule = nullptr;
+    const KestrimJcsApi* api = nullptr;
+    const KestrimJcsMembers* hashed_fields = nullptr;  // the six names in hashed order
 };
 
 struct ModuleState {
-    PyObject* module = nullptr;   // strong; nullptr until initialisation has begun
-    PyObject* globals = nullptr;  // the module's dict
-    PyObject* builtins = nullptr;  // strong: the builtins dict, the fallback for names
+    PyObject* module = nullptr;  // strong; the one module object, once initialisation began
+    bool constants_made = false;
     Names names{};
     Messages messages{};
-    Originals originals{};
+    Substrate substrate{};
+    // Strong: a pattern initialisation compiled and found genuine (re.Pattern, our text,
+    // default flags), for which the native matcher stands in. A pattern object cannot change.
+    PyObject* ref_re = nullptr;
 };
 
-ModuleState& state();
-
-// The current binding of a module-level name: the module namespace, then builtins, else
-// NameError. Returns a new reference.
-PyObject* load_global(PyObject* name);
-PyObject* load_global(GlobalName& name);
+// Never destroyed: the interpreter may still hold our objects while the process exits.
+extern ModuleState* const g_state;
+inline ModuleState& state() { return *g_state; }
 
 // The four functions, in the order the module binds them.
 enum FunctionId { kNormalise, kDelegationRef, kTamperDetected, kVerifyChain, kFunctionCount };
 extern const NativeFunctionDef kFunctionDefs[kFunctionCount];
+
+// The bodies, and the line of the rules file where each starts (what tracebacks report).
+struct RuleBody {
+    NativeBody body;
+    int line;
+};
+extern const RuleBody kRuleBodies[kFunctionCount];
 
 }  // namespace kestrim::delegation

@@ -7,7 +7,7 @@ import pytest
 from conftest import (
     DELETE, ENV_KINDS, AlwaysNe, Boom, BoomNe, BoomText, ClaimsInt, ClaimsStr, FalsyText,
     GeTrue, GetEnv, LeBoom, LeFalse, LeTrue, LtBomb, LtBoom, LtFalse, LtTrue, Ms, NeverNe,
-    Text, TruthyText, envelope,
+    Text, TruthyText, envelope, reference_ref,
 )
 from model import NORMALISED_ORDER, ORDER_MESSAGE, PREV_MESSAGE, REF_PATTERN, TEXT_RULE, TIME_RULE
 
@@ -241,3 +241,34 @@ def test_dict_subclass_is_read_only_through_its_get(dr):
             return value.upper() if key == "scope" else value
 
     assert dr._normalise(Shouting(envelope()))["scope"] == "READ:INBOX"
+
+
+def not_ready_str(text):
+    """A str made through the legacy C API and filled in place, never made ready: its length
+    and data are unset until something readies it (anything in Python would)."""
+    import ctypes
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+    s = api.PyUnicode_FromUnicode(None, len(text))
+    ctypes.memmove(api.PyUnicode_AsUnicode(s), ctypes.create_unicode_buffer(text),
+                   len(text) * ctypes.sizeof(ctypes.c_wchar))
+    # The "ready" bit of the str's state, after its refcount, type, length and hash.
+    assert not ctypes.c_uint32.from_address(id(s) + 32).value >> 7 & 1
+    return s
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12),
+                    reason="from 3.12 every str is ready: the legacy API that made one that "
+                           "is not is gone")
+@pytest.mark.filterwarnings("ignore:PyUnicode_FromUnicode:DeprecationWarning")
+@pytest.mark.parametrize("field, value", [("delegator_id", "agent:Z"), ("delegate_id", "agent:Y"),
+                                          ("scope", "write:x"), ("prev_delegation_ref", REF)])
+def test_str_not_yet_ready_is_read_by_its_text(dr, field, value):
+    expected = reference_ref(envelope(**{field: value}))
+    assert dr.delegation_ref(envelope(**{field: not_ready_str(value)})) == expected
+    assert dr.tamper_detected(expected, envelope(**{field: not_ready_str(value)})) is False
+    normalised = dr._normalise(envelope(**{field: not_ready_str(value)}))
+    assert normalised[field] == value

@@ -177,3 +177,185 @@ report(outcome=os.read(r, 4096).decode())
         pytest.skip("no subinterpreter support in this build")
     assert out == {"outcome": "ImportError: Interpreter change detected - this module can only "
                               "be loaded into one interpreter per process."}
+
+
+# A key planted during the import that equals "__test__" and raises when the module binds
+# that name, the last binding, after the functions: hostile code keeps the half-made module.
+KEPT_FROM_A_FAILED_IMPORT = """
+import kestrim_substrate as real
+kept = []
+class Planted(str):
+    def __hash__(self):
+        return str.__hash__(self)
+    def __eq__(self, other):
+        if not kept:
+            kept.append(sys.modules[NAME])
+            raise RuntimeError("planted")
+        return str.__eq__(self, other)
+class Standin(types.ModuleType):
+    @property
+    def sha256_jcs(self):
+        vars(sys.modules[NAME])[Planted("__test__")] = "planted"
+        return real.sha256_jcs
+sys.modules["kestrim_substrate"] = Standin("kestrim_substrate")
+try:
+    importlib.import_module(NAME)
+    error = None
+except RuntimeError as e:
+    error = str(e)
+sys.modules["kestrim_substrate"] = real
+old = kept[0]
+"""
+
+
+def test_functions_kept_from_a_failed_import_use_their_own_namespace():
+    out = run(KEPT_FROM_A_FAILED_IMPORT + """
+before = [old.delegation_ref(ENV), old.verify_chain([ENV]), old.tamper_detected("x", ENV),
+          old.tamper_detected("x", {})]
+new = importlib.import_module(NAME)
+# Each module's functions read their own namespace, whichever was rebound.
+old.SHA256_PREFIX = "old:"
+new.delegation_ref = lambda env: "R"
+after = {"old": [old.delegation_ref(ENV), old.verify_chain([ENV])],
+         "new": [new.delegation_ref(ENV), new.verify_chain([ENV])]}
+report(error=error, before=before, after=after, distinct=old is not new,
+       globals=[f.__globals__ is vars(m) for m in (old, new)
+                for f in (m._normalise, m.tamper_detected, m.verify_chain)])
+""")
+    ref = reference_ref(envelope())
+    assert out == {
+        "error": "planted", "before": [ref, [ref], True, True], "distinct": True,
+        "after": {"old": ["old:" + ref[len("sha256:"):], ["old:" + ref[len("sha256:"):]]],
+                  "new": ["R", ["R"]]},
+        "globals": [True] * 6,
+    }
+
+
+def test_kept_functions_outlive_their_module_and_the_next_import():
+    # The failed module object and every other name for its namespace are dropped; the
+    # functions hold their namespace themselves.
+    out = run(KEPT_FROM_A_FAILED_IMPORT + """
+import gc
+ref = old.delegation_ref
+chain = old.verify_chain
+del old, kept[:]
+gc.collect()
+new = importlib.import_module(NAME)
+report(ref=ref(ENV), chain=chain([ENV]), new=new.delegation_ref(ENV), own=ref is not new.delegation_ref)
+""")
+    ref = reference_ref(envelope())
+    assert out == {"ref": ref, "chain": [ref], "new": ref, "own": True}
+
+
+def test_builtins_that_are_not_a_module():
+    # `import builtins` gives what sys.modules holds; names the namespace lacks then fall back
+    # on the builtins the interpreter itself runs with, as for the functions' __builtins__.
+    out = run("""
+import builtins as real
+sys.modules["builtins"] = 42
+try:
+    dr = importlib.import_module(NAME)
+finally:
+    sys.modules["builtins"] = real
+del dr.DelegationRefError
+real.DelegationRefError = KeyError
+try:
+    dr._normalise({})
+    fallback = None
+except KeyError as e:
+    fallback = e.args
+report(bound=vars(dr)["__builtins__"], ref=dr.delegation_ref(ENV), fallback=fallback,
+       builtins=[f.__builtins__ is vars(real) for f in (dr._normalise, dr.verify_chain)])
+""")
+    assert out == {"bound": 42, "ref": reference_ref(envelope()),
+                   "fallback": ["delegator_id must be a non-empty string"],
+                   "builtins": [True, True]}
+
+
+# What a stand-in re.compile hands back at import; `calls` records each match.
+PATTERNS = {
+    "case-insensitive": "real_re.compile(pattern, real_re.IGNORECASE)",
+    "multiline": "real_re.compile(pattern, real_re.MULTILINE)",
+    "other-text": "real_re.compile(pattern.replace('64', '4,64'))",
+    "instrumented-double": "Double(real_re.compile(pattern))",
+    "named-like-a-pattern": "Named(real_re.compile(pattern))",
+    "genuine": "real_re.compile(pattern)",
+}
+
+
+@pytest.mark.parametrize("made", PATTERNS)
+def test_ref_pattern_that_is_not_the_genuine_one_is_asked(made):
+    out = run(f"""
+import re as real_re
+calls = []
+class Double:
+    def __init__(self, inner):
+        self.inner = inner
+    def match(self, value):
+        calls.append(value)
+        return self.inner.match(value)
+Named = type("re.Pattern", (Double,), {{}})
+fake_re = types.ModuleType("re")
+fake_re.__getattr__ = lambda name: getattr(real_re, name)
+fake_re.compile = lambda pattern: {PATTERNS[made]}
+sys.modules["re"] = fake_re
+dr = importlib.import_module(NAME)
+sys.modules["re"] = real_re
+values = ["sha256:" + "AB" * 32, "SHA256:" + "ab" * 32, "sha256:" + "ab" * 32,
+          "sha256:" + "ab" * 32 + "\\n", "sha256:" + "ab" * 32 + "\\nmore", "sha256:" + "ab" * 2]
+verdicts = []
+for value in values:
+    try:
+        dr._normalise(dict(ENV, prev_delegation_ref=value))
+        verdicts.append(True)
+    except dr.DelegationRefError:
+        verdicts.append(False)
+calls.clear()
+matched = [bool(dr._REF_RE.match(v)) for v in values]
+asked = len(calls)
+calls.clear()
+dr.tamper_detected("x", dict(ENV, prev_delegation_ref=values[0]))
+report(agree=verdicts == matched, verdicts=verdicts, asked=asked, tamper_calls=len(calls))
+""")
+    asked = 6 if made in ("instrumented-double", "named-like-a-pattern") else 0
+    assert out["agree"] and out["asked"] == asked, out
+    assert out["tamper_calls"] == asked // 6
+    # The values tell these patterns from the module's own.
+    if made == "case-insensitive":
+        assert out["verdicts"][:2] == [True, True]
+    if made == "multiline":
+        assert out["verdicts"][4]
+
+
+def test_import_failing_for_lack_of_memory_leaves_nothing_behind():
+    # Every allocation of the execute step fails in turn, until one is survived. Each
+    # failed attempt must drop what it made, so a field name is held exactly as often as
+    # after one clean import.
+    pytest.importorskip("_testcapi")
+    sweep = """
+import _testcapi, gc
+spec = importlib.util.find_spec(NAME)
+import kestrim_substrate, re, typing
+probe = sys.intern("delegator_id")
+before = sys.getrefcount(probe)
+attempts = 0
+for n in range(1, 5000) if SWEEP else [0]:
+    m = importlib.util.module_from_spec(spec)
+    if SWEEP:
+        _testcapi.set_nomemory(n, n + 1)
+    try:
+        spec.loader.exec_module(m)
+    except Exception:
+        _testcapi.remove_mem_hooks()
+        sys.modules.pop(NAME, None)
+        attempts += 1
+        continue
+    _testcapi.remove_mem_hooks()
+    break
+gc.collect()
+report(held=sys.getrefcount(probe) - before, failed=attempts, ref=m.delegation_ref(ENV))
+"""
+    clean, swept = run("SWEEP = False" + sweep), run("SWEEP = True" + sweep)
+    assert swept["failed"] > 20
+    assert swept["held"] == clean["held"]
+    assert swept["ref"] == clean["ref"] == reference_ref(envelope())

@@ -1,4 +1,5 @@
 import builtins
+import json
 import copy
 import pickle
 import re
@@ -250,3 +251,37 @@ for kwnames in [(1,), ("envelope",)]:
         "delegation_ref() keywords must be strings",
         "delegation_ref() got multiple values for keyword argument 'envelope'",
     ]
+
+
+def test_function_cleared_by_the_collector_still_answers():
+    # The collector clears a function it found in a garbage cycle; code that runs while the
+    # cycle is broken may still reach it. Cleared by hand here, through the type's own slot.
+    result = run_python(f"""
+import ctypes, json, importlib
+dr = importlib.import_module({MODULE_NAME!r})
+f = dr.verify_chain
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+Py_tp_clear = 51
+ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(f), Py_tp_clear))(f)
+calls = []
+for call in (lambda: f([]), lambda: f(envelopes=[]), lambda: f()):
+    try:
+        calls.append(repr(call()))
+    except Exception as e:
+        calls.append(type(e).__name__)
+print(json.dumps(dict(
+    repr=repr(f).startswith("<function verify_chain at 0x"), name=f.__name__,
+    qualname=f.__qualname__, reduce=f.__reduce__(), module=f.__module__, doc=f.__doc__,
+    globals=f.__globals__, builtins=f.__builtins__, annotations=f.__annotations__,
+    code=f.__code__.co_varnames, calls=calls,
+    others=dr.delegation_ref(dict(delegator_id="a", delegate_id="b", scope="s",
+                                  not_before_ms=1, not_after_ms=2))[:7])))
+""")
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert json.loads(result.stdout) == {
+        "repr": True, "name": "verify_chain", "qualname": "verify_chain",
+        "reduce": "verify_chain", "module": None, "doc": None, "globals": None,
+        "builtins": None, "annotations": {}, "code": ["envelopes"],
+        "calls": ["SystemError", "SystemError", "TypeError"], "others": "sha256:",
+    }
