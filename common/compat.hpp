@@ -323,4 +323,25 @@ inline PyObject* current_builtins() noexcept {
 #endif
 }
 
+// A call of one native function by another, counted as a Python call is (enter_python_level)
+// and, from 3.12, also against the interpreter's C recursion limit, since each level takes
+// C stack here while Python-to-Python calls take none. 0, or -1 with RecursionError set.
+inline int enter_native_call(const char* where) noexcept {
+    if (enter_python_level(where) != 0) return -1;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (Py_EnterRecursiveCall(where) != 0) {
+        leave_python_level();
+        return -1;
+    }
+#endif
+    return 0;
+}
+
+inline void leave_native_call() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_LeaveRecursiveCall();
+#endif
+    leave_python_level();
+}
+
 }  // namespace kestrim::compat

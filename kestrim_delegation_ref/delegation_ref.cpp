@@ -249,9 +249,9 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
     if (enterable(fn.get(), kDelegationRef)) {
         // Entered directly, its traceback entries owed: a malformed envelope, the common
         // failure here, is answered with True and needs none.
-        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        if (compat::enter_native_call(" while calling a Python object") == 0) {
             ref = PyRef(compute_ref(native_function_scope(fn.get()), args[1], owed));
-            Py_LeaveRecursiveCall();
+            compat::leave_native_call();
         }
         if (!ref) owed.owe(fn.get());
     } else {

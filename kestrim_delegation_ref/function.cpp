@@ -73,12 +73,12 @@ inline PyObject* enter(NativeFunction* f, PyObject* const* args) {
     if (!f->globals || !f->builtins) return cleared(f);
     // Names can be rebound so that our functions call each other without end; the
     // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    if (compat::enter_native_call(" while calling a Python object")) {
         native_function_add_traceback(fn);
         return nullptr;
     }
     PyObject* result = f->def->body(NativeScope{fn, f->globals, f->builtins}, args);
-    Py_LeaveRecursiveCall();
+    compat::leave_native_call();
     if (!result) native_function_add_traceback(fn);
     return result;
 }
