@@ -143,6 +143,15 @@ PyObject* py_canonicalize(PyObject*, PyObject* obj) {
     });
 }
 
+// Which compression sha256_jcs runs and why: ("shani" or "openssl", "cpu", "forced",
+// "refused" or "unknown"), so that the tests can tell what they exercised.
+PyObject* py_sha256_kernel(PyObject*, PyObject*) {
+    const sha256::Sha256Kernel kernel =
+        g_compress_blocks != nullptr ? sha256::Sha256Kernel::ShaNi : sha256::Sha256Kernel::OpenSSL;
+    return Py_BuildValue("(ss)", sha256::kernel_name(kernel),
+                         sha256::choice_source_name(sha256::kernel_choice().source));
+}
+
 // ---- module -----------------------------------------------------------------------------
 
 // The capsule owns its table and the reference behind the table's sha256_jcs.
@@ -162,6 +171,7 @@ int exec_module(PyObject* module) {
             PyErr_SetString(PyExc_ImportError, "OpenSSL offers no SHA-256 implementation");
             return -1;
         }
+        g_compress_blocks = sha256::streaming_compress();
         PyRef function(PyObject_GetAttrString(module, "sha256_jcs"));
         if (!function) return -1;
         auto owned = std::make_unique<OwnedApi>();
@@ -198,6 +208,8 @@ PyDoc_STRVAR(canonicalize_doc,
 PyMethodDef kMethods[] = {
     {"sha256_jcs", py_sha256_jcs, METH_O, sha256_jcs_doc},
     {"canonicalize", py_canonicalize, METH_O, canonicalize_doc},
+    {"_sha256_kernel", py_sha256_kernel, METH_NOARGS,
+     "_sha256_kernel($module, /)\n--\n\nThe SHA-256 compression in use and what chose it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

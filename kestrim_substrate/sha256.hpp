@@ -34,6 +34,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+
+#include "kestrim_substrate/sha256_kernels.hpp"
 
 namespace kestrim {
 namespace {
@@ -57,7 +60,7 @@ struct ThreadContext {
 };
 thread_local ThreadContext t_sha256_context;
 
-class Sha256 {
+class OpenSslSha256 {
 public:
     static constexpr std::size_t kBlockBytes = 64;
     static constexpr std::size_t kDigestBytes = 32;
@@ -75,7 +78,7 @@ public:
     }
 
     // A hash of the empty message. A failure to start is reported by finish().
-    Sha256() noexcept {
+    OpenSslSha256() noexcept {
         ThreadContext& mine = t_sha256_context;
         if (!mine.busy) {
             if (mine.ctx == nullptr) mine.ctx = EVP_MD_CTX_new();
@@ -87,7 +90,7 @@ public:
         failed_ = ctx_ == nullptr || g_sha256_md == nullptr ||
                   EVP_DigestInit_ex2(ctx_, g_sha256_md, nullptr) != 1;
     }
-    ~Sha256() {
+    ~OpenSslSha256() {
         if (ctx_ == nullptr) return;
         ThreadContext& mine = t_sha256_context;
         if (ctx_ == mine.ctx) {
@@ -96,8 +99,8 @@ public:
             EVP_MD_CTX_free(ctx_);
         }
     }
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
+    OpenSslSha256(const OpenSslSha256&) = delete;
+    OpenSslSha256& operator=(const OpenSslSha256&) = delete;
 
     void update(const char* data, std::size_t size) noexcept {
         if (!failed_) failed_ = EVP_DigestUpdate(ctx_, data, size) != 1;
@@ -122,7 +125,7 @@ private:
 
 #else  // SHA256_Init/Update/Final
 
-class Sha256 {
+class OpenSslSha256 {
 public:
     static constexpr std::size_t kBlockBytes = SHA256_CBLOCK;
     static constexpr std::size_t kDigestBytes = SHA256_DIGEST_LENGTH;
@@ -131,7 +134,7 @@ public:
 
     static bool available() noexcept { return true; }
 
-    Sha256() noexcept { SHA256_Init(&ctx_); }
+    OpenSslSha256() noexcept { SHA256_Init(&ctx_); }
     void update(const char* data, std::size_t size) noexcept {
         SHA256_Update(&ctx_, data, size);
         length_ += size;
@@ -166,6 +169,70 @@ private:
 };
 
 #endif
+
+// The streaming compression when the CPU offers a faster one than OpenSSL (SHA-NI), null
+// otherwise. Set under the GIL by the module's initialisation, before any hash can run.
+sha256::CompressBlocks g_compress_blocks = nullptr;
+
+// What the writer streams into: the hand-written compression where there is one, OpenSSL
+// otherwise. Every piece update() is given is whole blocks (the Sink keeps the rest back), so
+// the running state needs no buffer of its own; finish() pads in place after the message, as
+// the SHA256_* form does, and the last blocks are hashed from the writer's buffer.
+class Sha256 {
+public:
+    static constexpr std::size_t kBlockBytes = 64;
+    static constexpr std::size_t kDigestBytes = 32;
+    // Most that padding adds to a message: the 0x80 byte, zeros, the 8-byte bit length.
+    static constexpr std::size_t kMaxPadBytes = kBlockBytes + 8;
+    static_assert(OpenSslSha256::kMaxPadBytes <= kMaxPadBytes);
+
+    static bool available() noexcept { return OpenSslSha256::available(); }
+
+    Sha256() noexcept : compress_(g_compress_blocks) {
+        if (compress_ != nullptr) {
+            std::memcpy(state_, sha256::kInitialHash, sizeof state_);
+        } else {
+            openssl_.emplace();
+        }
+    }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    // size is a whole number of blocks.
+    void update(const char* data, std::size_t size) noexcept {
+        if (compress_ == nullptr) return openssl_->update(data, size);
+        compress_(state_, reinterpret_cast<const unsigned char*>(data), size / kBlockBytes);
+        length_ += size;
+    }
+
+    // The digest, size more bytes at data ending the message, kMaxPadBytes of room after
+    // them. False if OpenSSL failed; the hand-written path cannot.
+    bool finish(char* data, std::size_t size, unsigned char digest[kDigestBytes]) noexcept {
+        if (compress_ == nullptr) return openssl_->finish(data, size, digest);
+        const std::uint64_t length = length_ + size;
+        const std::size_t zeros = (kBlockBytes - (length + 9) % kBlockBytes) % kBlockBytes;
+        const std::size_t padded = size + 1 + zeros + 8;
+        data[size] = static_cast<char>(0x80);
+        std::memset(data + size + 1, 0, zeros);
+        const std::uint64_t bits = length * 8;
+        for (int i = 0; i < 8; ++i) data[padded - 1 - i] = static_cast<char>(bits >> (8 * i));
+        compress_(state_, reinterpret_cast<const unsigned char*>(data), padded / kBlockBytes);
+        for (int i = 0; i < 8; ++i) {
+            const std::uint32_t h = state_[i];
+            digest[4 * i] = static_cast<unsigned char>(h >> 24);
+            digest[4 * i + 1] = static_cast<unsigned char>(h >> 16);
+            digest[4 * i + 2] = static_cast<unsigned char>(h >> 8);
+            digest[4 * i + 3] = static_cast<unsigned char>(h);
+        }
+        return true;
+    }
+
+private:
+    const sha256::CompressBlocks compress_;
+    std::uint32_t state_[8];
+    std::uint64_t length_ = 0;
+    std::optional<OpenSslSha256> openssl_;
+};
 
 }  // namespace
 }  // namespace kestrim

@@ -241,6 +241,13 @@ bool sha256_one(Sha256Kernel kernel, const unsigned char* msg, std::size_t len,
     return md && ctx && openssl_digest(ctx, md, msg, len, digest);
 }
 
+CompressBlocks streaming_compress() noexcept {
+#if KESTRIM_X86_KERNELS
+    if (best_kernel() != Sha256Kernel::OpenSSL && cpu().shani) return detail::shani_compress_blocks;
+#endif
+    return nullptr;
+}
+
 namespace detail {
 
 bool test_variant_supported(TestVariant variant) noexcept {
