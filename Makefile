@@ -23,8 +23,9 @@ build: $(VENV)/.ready
 	    -C cmake.define.KESTRIM_WERROR=ON .
 
 # The tests against the release build, again under the sanitizers, again with the portable
-# paths (scalar kernels, OpenSSL's EVP interface), and the kernels checked alone: what CI runs.
-test: test-quick test-asan test-scalar test-native
+# paths (scalar kernels, OpenSSL's EVP interface), the text kernels checked alone, and the
+# SHA-256 kernels against OpenSSL (with them, under the sanitizers, without): what CI runs.
+test: test-quick test-asan test-scalar test-native test-kernels
 
 # The release build alone, for a quick round while working.
 test-quick: build
