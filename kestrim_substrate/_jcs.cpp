@@ -5,7 +5,7 @@
 //
 //   text_kernels.hpp  escapes, word and SSE2 operations, hex (no Python)
 //   key_order.hpp     UTF-16 code-unit order of keys (no Python)
-//   sha256.hpp        SHA-256, the one OpenSSL user
+//   sha256.hpp        the streaming SHA-256 (SHA-NI or OpenSSL, from the kernels library)
 //   buffers.hpp       the output buffer, the member stacks, the nesting bound
 //   member.hpp        members being written and their order
 //   errors.hpp        what is refused, and the messages

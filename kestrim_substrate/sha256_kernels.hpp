@@ -23,7 +23,7 @@ inline constexpr std::size_t kKernelCount = 5;
 inline constexpr const char* kKernelEnvVar = "KESTRIM_SHA256_KERNEL";
 
 enum class Sha256Kernel : unsigned char {
-    OpenSSL,    // one message at a time through EVP
+    OpenSSL,    // one message at a time through OpenSSL (sha256_openssl.cpp)
     ShaNi,      // SHA-NI, one message at a time
     ShaNiX2,    // SHA-NI, two messages interleaved
     Avx2X8,     // AVX2, eight messages in 32-bit lanes
