@@ -122,6 +122,45 @@ int api_sha256_prepared_hex(const KestrimJcsMembers* members, PyObject* const* v
     return hash_hex(out_hex, [=](Encoder& e, char* p) { return e.prepared(*members, values, p); });
 }
 
+int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const* values,
+                              Py_ssize_t n, char (*out_hex)[64]) {
+    if (members == nullptr || n < 0) {
+        PyErr_SetString(PyExc_SystemError, "sha256_prepared_batch: no members or negative count");
+        return -1;
+    }
+    return guarded(-1, [=] {
+        const auto rows = static_cast<std::size_t>(n);
+        // Every row written before any is hashed, into one text, so that the lanes can take
+        // them together; the first row refused ends the call with its exception.
+        Encoder encoder(nullptr);
+        std::vector<char> text;
+        std::vector<std::size_t> ends(rows);
+        for (std::size_t k = 0; k < rows; ++k) {
+            const char* const end =
+                encoder.prepared(*members, values + static_cast<Py_ssize_t>(k) * members->count,
+                                 encoder.out().start());
+            if (end == nullptr) return -1;
+            text.insert(text.end(), encoder.out().data(), end);
+            ends[k] = text.size();
+        }
+        std::vector<const unsigned char*> msgs(rows);
+        std::vector<std::size_t> lens(rows);
+        for (std::size_t k = 0, start = 0; k < rows; start = ends[k++]) {
+            msgs[k] = reinterpret_cast<const unsigned char*>(text.data()) + start;
+            lens[k] = ends[k] - start;
+        }
+        std::unique_ptr<unsigned char[][sha256::kDigestBytes]> digests(
+            new unsigned char[rows][sha256::kDigestBytes]);
+        if (!sha256::sha256_batch(sha256::best_kernel(), msgs.data(), lens.data(), rows,
+                                  digests.get())) {
+            PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
+            return -1;
+        }
+        for (std::size_t k = 0; k < rows; ++k) to_hex(digests[k], out_hex[k]);
+        return 0;
+    });
+}
+
 PyObject* py_sha256_jcs(PyObject*, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [obj]() -> PyObject* {
         unsigned char digest[Sha256::kDigestBytes];
@@ -181,6 +220,7 @@ int exec_module(PyObject* module) {
         owned->api.sha256_members_hex = api_sha256_members_hex;
         owned->api.prepare_members = api_prepare_members;
         owned->api.sha256_prepared_hex = api_sha256_prepared_hex;
+        owned->api.sha256_prepared_batch = api_sha256_prepared_batch;
         owned->function = std::move(function);
         PyRef capsule(PyCapsule_New(&owned->api, KESTRIM_JCS_CAPSULE_NAME, destroy_api));
         if (!capsule || PyCapsule_SetContext(capsule.get(), owned.get()) < 0) return -1;
