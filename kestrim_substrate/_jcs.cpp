@@ -122,6 +122,11 @@ int api_sha256_prepared_hex(const KestrimJcsMembers* members, PyObject* const* v
     return hash_hex(out_hex, [=](Encoder& e, char* p) { return e.prepared(*members, values, p); });
 }
 
+// Rows written and hashed at a time: four batches of the widest kernel's sixteen lanes, their
+// text small enough to stay in cache. One text for all rows of a long batch was measured
+// slower by about 250 ns a row at 1,000 rows (302 bytes each), its fresh pages faulted in.
+constexpr std::size_t kBatchRows = 64;
+
 int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const* values,
                               Py_ssize_t n, char (*out_hex)[64]) {
     if (members == nullptr || n < 0) {
@@ -130,33 +135,35 @@ int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const*
     }
     return guarded(-1, [=] {
         const auto rows = static_cast<std::size_t>(n);
-        // Every row written before any is hashed, into one text, so that the lanes can take
-        // them together; the first row refused ends the call with its exception.
         Encoder encoder(nullptr);
+        // Rows written one after another into one text, so that the lanes take them together;
+        // the first row refused ends the call with its exception.
         std::vector<char> text;
-        std::vector<std::size_t> ends(rows);
-        for (std::size_t k = 0; k < rows; ++k) {
-            const char* const end =
-                encoder.prepared(*members, values + static_cast<Py_ssize_t>(k) * members->count,
-                                 encoder.out().start());
-            if (end == nullptr) return -1;
-            text.insert(text.end(), encoder.out().data(), end);
-            ends[k] = text.size();
+        std::size_t ends[kBatchRows];
+        const unsigned char* msgs[kBatchRows];
+        std::size_t lens[kBatchRows];
+        unsigned char digests[kBatchRows][sha256::kDigestBytes];
+        for (std::size_t first = 0; first < rows; first += kBatchRows) {
+            const std::size_t count = std::min(kBatchRows, rows - first);
+            text.clear();
+            for (std::size_t k = 0; k < count; ++k) {
+                const auto row = static_cast<Py_ssize_t>(first + k);
+                const char* const end = encoder.prepared(*members, values + row * members->count,
+                                                         encoder.out().start());
+                if (end == nullptr) return -1;
+                text.insert(text.end(), encoder.out().data(), end);
+                ends[k] = text.size();
+            }
+            for (std::size_t k = 0, start = 0; k < count; start = ends[k++]) {
+                msgs[k] = reinterpret_cast<const unsigned char*>(text.data()) + start;
+                lens[k] = ends[k] - start;
+            }
+            if (!sha256::sha256_batch(sha256::best_kernel(), msgs, lens, count, digests)) {
+                PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
+                return -1;
+            }
+            for (std::size_t k = 0; k < count; ++k) to_hex(digests[k], out_hex[first + k]);
         }
-        std::vector<const unsigned char*> msgs(rows);
-        std::vector<std::size_t> lens(rows);
-        for (std::size_t k = 0, start = 0; k < rows; start = ends[k++]) {
-            msgs[k] = reinterpret_cast<const unsigned char*>(text.data()) + start;
-            lens[k] = ends[k] - start;
-        }
-        std::unique_ptr<unsigned char[][sha256::kDigestBytes]> digests(
-            new unsigned char[rows][sha256::kDigestBytes]);
-        if (!sha256::sha256_batch(sha256::best_kernel(), msgs.data(), lens.data(), rows,
-                                  digests.get())) {
-            PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
-            return -1;
-        }
-        for (std::size_t k = 0; k < rows; ++k) to_hex(digests[k], out_hex[k]);
         return 0;
     });
 }

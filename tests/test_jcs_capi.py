@@ -264,12 +264,12 @@ def test_prepared_object_is_a_level_of_nesting(api, depth):
 
 def batch_rows(count):
     # Lengths that end anywhere in a block, rows past the 4 KiB buffer, and enough rows to
-    # keep every lane of the widest kernel busy more than once.
+    # keep every lane of the widest kernel busy more than once and to span several chunks.
     return [[f"agent-{k}", "a" * (k * 7 % 300), k * 1000, k, "sha256:" + f"{k:064x}", "s" * (k % 5000)]
             for k in range(count)]
 
 
-@pytest.mark.parametrize("count", [0, 1, 2, 15, 17, 40])
+@pytest.mark.parametrize("count", [0, 1, 2, 15, 17, 64, 130])
 def test_prepared_batch_matches_one_at_a_time(api, count):
     handle = prepare(api, TYPICAL_KEYS)
     rows = batch_rows(count)
@@ -282,10 +282,10 @@ def test_prepared_batch_matches_dict(api, keys, rows):
 
 
 @pytest.mark.parametrize("bad", [2**53, math.nan, "ok\ud800", object(), cyclic()], ids=lambda v: type(v).__name__)
-@pytest.mark.parametrize("row", [0, 1, 16, 19])
+@pytest.mark.parametrize("row", [0, 1, 16, 63, 64, 129])
 def test_prepared_batch_refuses_first_bad_row(api, bad, row):
     handle = prepare(api, TYPICAL_KEYS)
-    rows = batch_rows(20)
+    rows = batch_rows(130)
     rows[row][row % 6] = bad
     # A later row that fails differently: the error must still be the first row's.
     if row + 1 < len(rows):
