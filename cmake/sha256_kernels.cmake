@@ -11,7 +11,8 @@ if(NOT TARGET OpenSSL::Crypto)
 endif()
 
 set(_kestrim_root ${CMAKE_CURRENT_LIST_DIR}/..)
-add_library(kestrim_sha256 STATIC EXCLUDE_FROM_ALL ${_kestrim_root}/kestrim_substrate/sha256_kernels.cpp)
+add_library(kestrim_sha256 STATIC EXCLUDE_FROM_ALL ${_kestrim_root}/kestrim_substrate/sha256_kernels.cpp
+            ${_kestrim_root}/kestrim_substrate/sha256_openssl.cpp)
 if(KESTRIM_HAND_KERNELS)
   # Each kernel function carries its own target attribute; no file gets -mavx2 and the like,
   # so nothing built from headers can pick up instructions the CPU may lack.
@@ -21,7 +22,12 @@ if(KESTRIM_HAND_KERNELS)
   target_compile_definitions(kestrim_sha256 PRIVATE KESTRIM_HAND_KERNELS=1)
 endif()
 set_target_properties(kestrim_sha256 PROPERTIES POSITION_INDEPENDENT_CODE ON)
-target_compile_definitions(kestrim_sha256 PRIVATE OPENSSL_API_COMPAT=30000 OPENSSL_NO_DEPRECATED)
+# sha256_openssl.cpp, the one file that includes OpenSSL, uses SHA256_* unless this is on;
+# then EVP, as against an OpenSSL without deprecated APIs (make test-scalar).
+option(KESTRIM_OPENSSL_NO_DEPRECATED "build SHA-256 without OpenSSL's deprecated APIs" OFF)
+if(KESTRIM_OPENSSL_NO_DEPRECATED)
+  target_compile_definitions(kestrim_sha256 PRIVATE OPENSSL_API_COMPAT=30000 OPENSSL_NO_DEPRECATED)
+endif()
 target_compile_options(kestrim_sha256 PRIVATE -Wall -Wextra)
 target_include_directories(kestrim_sha256 PUBLIC ${_kestrim_root})
 target_link_libraries(kestrim_sha256 PUBLIC OpenSSL::Crypto)

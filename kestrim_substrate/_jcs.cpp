@@ -5,7 +5,7 @@
 //
 //   text_kernels.hpp  escapes, word and SSE2 operations, hex (no Python)
 //   key_order.hpp     UTF-16 code-unit order of keys (no Python)
-//   sha256.hpp        SHA-256, the one OpenSSL user
+//   sha256.hpp        the streaming SHA-256 (SHA-NI or OpenSSL, from the kernels library)
 //   buffers.hpp       the output buffer, the member stacks, the nesting bound
 //   member.hpp        members being written and their order
 //   errors.hpp        what is refused, and the messages
@@ -122,6 +122,52 @@ int api_sha256_prepared_hex(const KestrimJcsMembers* members, PyObject* const* v
     return hash_hex(out_hex, [=](Encoder& e, char* p) { return e.prepared(*members, values, p); });
 }
 
+// Rows written and hashed at a time: four batches of the widest kernel's sixteen lanes, their
+// text small enough to stay in cache. One text for all rows of a long batch was measured
+// slower by about 250 ns a row at 1,000 rows (302 bytes each), its fresh pages faulted in.
+constexpr std::size_t kBatchRows = 64;
+
+int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const* values,
+                              Py_ssize_t n, char (*out_hex)[64]) {
+    if (members == nullptr || n < 0) {
+        PyErr_SetString(PyExc_SystemError, "sha256_prepared_batch: no members or negative count");
+        return -1;
+    }
+    return guarded(-1, [=] {
+        const auto rows = static_cast<std::size_t>(n);
+        Encoder encoder(nullptr);
+        // Rows written one after another into one text, so that the lanes take them together;
+        // the first row refused ends the call with its exception.
+        std::vector<char> text;
+        std::size_t ends[kBatchRows];
+        const unsigned char* msgs[kBatchRows];
+        std::size_t lens[kBatchRows];
+        unsigned char digests[kBatchRows][sha256::kDigestBytes];
+        for (std::size_t first = 0; first < rows; first += kBatchRows) {
+            const std::size_t count = std::min(kBatchRows, rows - first);
+            text.clear();
+            for (std::size_t k = 0; k < count; ++k) {
+                const auto row = static_cast<Py_ssize_t>(first + k);
+                const char* const end = encoder.prepared(*members, values + row * members->count,
+                                                         encoder.out().start());
+                if (end == nullptr) return -1;
+                text.insert(text.end(), encoder.out().data(), end);
+                ends[k] = text.size();
+            }
+            for (std::size_t k = 0, start = 0; k < count; start = ends[k++]) {
+                msgs[k] = reinterpret_cast<const unsigned char*>(text.data()) + start;
+                lens[k] = ends[k] - start;
+            }
+            if (!sha256::sha256_batch(sha256::best_kernel(), msgs, lens, count, digests)) {
+                PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
+                return -1;
+            }
+            for (std::size_t k = 0; k < count; ++k) to_hex(digests[k], out_hex[first + k]);
+        }
+        return 0;
+    });
+}
+
 PyObject* py_sha256_jcs(PyObject*, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [obj]() -> PyObject* {
         unsigned char digest[Sha256::kDigestBytes];
@@ -143,6 +189,15 @@ PyObject* py_canonicalize(PyObject*, PyObject* obj) {
     });
 }
 
+// Which compression sha256_jcs runs and why: ("shani" or "openssl", "cpu", "forced",
+// "refused" or "unknown"), so that the tests can tell what they exercised.
+PyObject* py_sha256_kernel(PyObject*, PyObject*) {
+    const sha256::Sha256Kernel kernel =
+        g_compress_blocks != nullptr ? sha256::Sha256Kernel::ShaNi : sha256::Sha256Kernel::OpenSSL;
+    return Py_BuildValue("(ss)", sha256::kernel_name(kernel),
+                         sha256::choice_source_name(sha256::kernel_choice().source));
+}
+
 // ---- module -----------------------------------------------------------------------------
 
 // The capsule owns its table and the reference behind the table's sha256_jcs.
@@ -162,6 +217,7 @@ int exec_module(PyObject* module) {
             PyErr_SetString(PyExc_ImportError, "OpenSSL offers no SHA-256 implementation");
             return -1;
         }
+        g_compress_blocks = sha256::streaming_compress();
         PyRef function(PyObject_GetAttrString(module, "sha256_jcs"));
         if (!function) return -1;
         auto owned = std::make_unique<OwnedApi>();
@@ -171,6 +227,7 @@ int exec_module(PyObject* module) {
         owned->api.sha256_members_hex = api_sha256_members_hex;
         owned->api.prepare_members = api_prepare_members;
         owned->api.sha256_prepared_hex = api_sha256_prepared_hex;
+        owned->api.sha256_prepared_batch = api_sha256_prepared_batch;
         owned->function = std::move(function);
         PyRef capsule(PyCapsule_New(&owned->api, KESTRIM_JCS_CAPSULE_NAME, destroy_api));
         if (!capsule || PyCapsule_SetContext(capsule.get(), owned.get()) < 0) return -1;
@@ -198,6 +255,8 @@ PyDoc_STRVAR(canonicalize_doc,
 PyMethodDef kMethods[] = {
     {"sha256_jcs", py_sha256_jcs, METH_O, sha256_jcs_doc},
     {"canonicalize", py_canonicalize, METH_O, canonicalize_doc},
+    {"_sha256_kernel", py_sha256_kernel, METH_NOARGS,
+     "_sha256_kernel($module, /)\n--\n\nThe SHA-256 compression in use and what chose it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

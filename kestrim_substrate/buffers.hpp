@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "kestrim_substrate/sha256.hpp"
@@ -72,10 +72,15 @@ private:
     [[gnu::noinline]] char* spill(char* p, std::size_t n) {
         std::size_t used = static_cast<std::size_t>(p - begin_);
         if (hash_ != nullptr) {
-            hash_->update(hashed_, static_cast<std::size_t>(p - hashed_));
+            // Whole blocks to the hash; the part of a block left over moves to the start, so
+            // the hash is only ever given whole blocks until finish().
+            const auto pending = static_cast<std::size_t>(p - hashed_);
+            const std::size_t whole = pending & ~(Sha256::kBlockBytes - 1);
+            hash_->update(hashed_, whole);
+            used = pending - whole;
+            std::memmove(begin_, hashed_ + whole, used);
             hashed_ = begin_;
-            used = 0;
-            if (static_cast<std::size_t>(end_ - begin_) >= n) return begin_;
+            if (static_cast<std::size_t>(end_ - begin_) - used >= n) return begin_ + used;
         }
         const std::size_t capacity =
             std::max(2 * static_cast<std::size_t>(end_ - begin_), used + n);

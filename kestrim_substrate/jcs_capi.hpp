@@ -9,7 +9,7 @@
 #include <Python.h>
 
 #define KESTRIM_JCS_CAPSULE_NAME "kestrim_substrate._jcs._C_API"
-#define KESTRIM_JCS_ABI_VERSION 1
+#define KESTRIM_JCS_ABI_VERSION 2
 
 // Opaque: member names encoded once by prepare_members.
 struct KestrimJcsMembers;
@@ -36,4 +36,11 @@ struct KestrimJcsApi {
     // sha256_jcs would give for a dict of them.
     int (*sha256_prepared_hex)(const struct KestrimJcsMembers* members, PyObject* const* values,
                                char out_hex[64]);
+    // Version 2: n objects of the prepared members at once, values holding n rows of
+    // members->count values one after another; out_hex[k] is what sha256_prepared_hex gives
+    // for row k. The messages are hashed side by side with the best kernel the CPU offers.
+    // On the first row that sha256_prepared_hex would refuse, -1 with that row's exception
+    // and nothing else is known: call row by row to learn more.
+    int (*sha256_prepared_batch)(const struct KestrimJcsMembers* members, PyObject* const* values,
+                                 Py_ssize_t n, char (*out_hex)[64]);
 };

@@ -1,13 +1,13 @@
 // Which SHA-256 kernel runs: what the CPU offers, what the environment forces, and the
-// OpenSSL path every other kernel is checked against and falls back to.
+// OpenSSL path (sha256_openssl.cpp) every other kernel is checked against and falls back to.
 #include "sha256_kernels.hpp"
 
-#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "sha256_lanes.hpp"
+#include "sha256_openssl.hpp"
 
 #if KESTRIM_HAND_KERNELS && (defined(__x86_64__) || defined(__i386__))
 #define KESTRIM_X86_KERNELS 1
@@ -79,40 +79,10 @@ const CpuFeatures& cpu() noexcept {
 constexpr Sha256Kernel kPreference[] = {Sha256Kernel::Avx512X16, Sha256Kernel::ShaNiX2, Sha256Kernel::Avx2X8,
                                         Sha256Kernel::OpenSSL};
 
-// Fetched once and kept for the life of the process: fetching is a provider lookup under a
-// lock, far dearer than the hash of a short message.
-const EVP_MD* sha256_md() noexcept {
-    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return md;
-}
-
-// One context per thread, reused for every message: EVP_DigestInit_ex2 on a context that
-// already holds this digest resets it without allocating.
-struct ThreadContext {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    ~ThreadContext() { EVP_MD_CTX_free(ctx); }
-};
-
-EVP_MD_CTX* thread_context() noexcept {
-    static thread_local ThreadContext holder;
-    return holder.ctx;
-}
-
-bool openssl_digest(EVP_MD_CTX* ctx, const EVP_MD* md, const unsigned char* msg, std::size_t len,
-                    unsigned char digest[kDigestBytes]) noexcept {
-    unsigned int size = 0;
-    return EVP_DigestInit_ex2(ctx, md, nullptr) && EVP_DigestUpdate(ctx, msg, len) &&
-           EVP_DigestFinal_ex(ctx, digest, &size) && size == kDigestBytes;
-}
-
 bool openssl_batch(const unsigned char* const* msgs, const std::size_t* lens, std::size_t n,
                    unsigned char (*digests)[kDigestBytes]) noexcept {
-    if (n == 0) return true;
-    const EVP_MD* md = sha256_md();
-    EVP_MD_CTX* ctx = thread_context();
-    if (!md || !ctx) return false;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!openssl_digest(ctx, md, msgs[i], lens[i], digests[i])) return false;
+        if (!openssl::digest(msgs[i], lens[i], digests[i])) return false;
     }
     return true;
 }
@@ -236,9 +206,14 @@ bool sha256_one(Sha256Kernel kernel, const unsigned char* msg, std::size_t len,
 #else
     (void)kernel;
 #endif
-    const EVP_MD* md = sha256_md();
-    EVP_MD_CTX* ctx = thread_context();
-    return md && ctx && openssl_digest(ctx, md, msg, len, digest);
+    return openssl::digest(msg, len, digest);
+}
+
+CompressBlocks streaming_compress() noexcept {
+#if KESTRIM_X86_KERNELS
+    if (best_kernel() != Sha256Kernel::OpenSSL && cpu().shani) return detail::shani_compress_blocks;
+#endif
+    return nullptr;
 }
 
 namespace detail {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kestrim::sha256 {
 
@@ -22,7 +23,7 @@ inline constexpr std::size_t kKernelCount = 5;
 inline constexpr const char* kKernelEnvVar = "KESTRIM_SHA256_KERNEL";
 
 enum class Sha256Kernel : unsigned char {
-    OpenSSL,    // one message at a time through EVP
+    OpenSSL,    // one message at a time through OpenSSL (sha256_openssl.cpp)
     ShaNi,      // SHA-NI, one message at a time
     ShaNiX2,    // SHA-NI, two messages interleaved
     Avx2X8,     // AVX2, eight messages in 32-bit lanes
@@ -73,6 +74,19 @@ Sha256Kernel best_kernel() noexcept;
 // this OpenSSL too.
 [[nodiscard]] bool sha256_one(Sha256Kernel kernel, const unsigned char* msg, std::size_t len,
                               unsigned char digest[kDigestBytes]) noexcept;
+
+// A message that arrives piece by piece (the canonical writer streams its buffer into the
+// hash): whole 64-byte blocks compressed into a running state of eight words, the caller
+// padding the last ones itself. The SHA-NI compression when the CPU has it and the choice
+// (kernel_choice) is not "openssl", decided once per process; null otherwise, and the caller
+// then hashes through OpenSSL. A multi-lane kernel has nothing to interleave in one message,
+// so, as in sha256_one, forcing one leaves the stream on SHA-NI.
+using CompressBlocks = void (*)(std::uint32_t state[8], const unsigned char* data,
+                                std::size_t nblocks) noexcept;
+CompressBlocks streaming_compress() noexcept;
+inline constexpr std::uint32_t kInitialHash[8] = {
+    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
+};
 
 namespace detail {
 // Variants that only the native check runs, so that code this CPU would otherwise never

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sha256_kernels.hpp"
+
 namespace kestrim::sha256::detail {
 
 inline constexpr std::size_t kBlockBytes = 64;
@@ -22,9 +24,7 @@ alignas(64) inline constexpr std::uint32_t kRoundConstants[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
 
-inline constexpr std::uint32_t kInitialState[8] = {
-    0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
-};
+inline constexpr const auto& kInitialState = kInitialHash;
 
 inline std::uint32_t load_be32(const unsigned char* p) noexcept {
     std::uint32_t v;
@@ -113,6 +113,8 @@ struct Stragglers {
 void shani_finish(std::uint32_t state[8], Feed& feed) noexcept;
 void shani_one(const unsigned char* msg, std::size_t len, unsigned char digest[32]) noexcept;
 void shani_batch_x1(Batch& batch) noexcept;
+// Whole blocks into a running state, for a message that arrives piece by piece.
+void shani_compress_blocks(std::uint32_t state[8], const unsigned char* data, std::size_t nblocks) noexcept;
 void shani_batch_x2(Batch& batch) noexcept;
 
 // sha256_multibuffer.cpp: callers check the CPU first (the scalar one runs anywhere).

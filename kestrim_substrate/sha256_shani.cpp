@@ -111,6 +111,16 @@ KESTRIM_SHANI void shani_one(const unsigned char* msg, std::size_t len, unsigned
     for (int j = 0; j < 8; ++j) store_be32(digest + 4 * j, state[j]);
 }
 
+KESTRIM_SHANI void shani_compress_blocks(std::uint32_t state[8], const unsigned char* data,
+                                         std::size_t nblocks) noexcept {
+    Packed s[1] = {pack(state)};
+    for (; nblocks; --nblocks, data += kBlockBytes) {
+        const unsigned char* block[1] = {data};
+        compress<1>(s, block);
+    }
+    unpack(s[0], state);
+}
+
 KESTRIM_SHANI void shani_batch_x1(Batch& batch) noexcept {
     Feed feed;
     while (batch.take(feed)) {

@@ -28,6 +28,9 @@ PREPARE_MEMBERS = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.POINTER(ctypes.py_ob
 SHA256_PREPARED_HEX = ctypes.PYFUNCTYPE(
     ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(HexOut)
 )
+SHA256_PREPARED_BATCH = ctypes.PYFUNCTYPE(
+    ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.py_object), ctypes.c_ssize_t, ctypes.POINTER(HexOut)
+)
 
 
 class Api(ctypes.Structure):
@@ -38,6 +41,7 @@ class Api(ctypes.Structure):
         ("sha256_members_hex", SHA256_MEMBERS_HEX),
         ("prepare_members", PREPARE_MEMBERS),
         ("sha256_prepared_hex", SHA256_PREPARED_HEX),
+        ("sha256_prepared_batch", SHA256_PREPARED_BATCH),
     ]
 
 
@@ -76,8 +80,15 @@ def prepared_hex(api, handle, values):
     return out.raw.decode()
 
 
+def prepared_batch(api, handle, rows):
+    out = (HexOut * max(1, len(rows)))()
+    flat = [v for row in rows for v in row]
+    assert api.sha256_prepared_batch(handle, objects(flat), len(rows), out) == 0
+    return [h.raw.decode() for h in out[: len(rows)]]
+
+
 def test_table(api):
-    assert api.abi_version == 1
+    assert api.abi_version == 2
     assert api.sha256_jcs == id(kestrim_substrate.sha256_jcs)
 
 
@@ -246,3 +257,43 @@ def test_prepared_object_is_a_level_of_nesting(api, depth):
             assert prepared_hex(api, handle, values) == expected
     finally:
         sys.setrecursionlimit(limit)
+
+
+# ---- prepared members, many rows at once --------------------------------------------------
+
+
+def batch_rows(count):
+    # Lengths that end anywhere in a block, rows past the 4 KiB buffer, and enough rows to
+    # keep every lane of the widest kernel busy more than once and to span several chunks.
+    return [[f"agent-{k}", "a" * (k * 7 % 300), k * 1000, k, "sha256:" + f"{k:064x}", "s" * (k % 5000)]
+            for k in range(count)]
+
+
+@pytest.mark.parametrize("count", [0, 1, 2, 15, 17, 64, 130])
+def test_prepared_batch_matches_one_at_a_time(api, count):
+    handle = prepare(api, TYPICAL_KEYS)
+    rows = batch_rows(count)
+    assert prepared_batch(api, handle, rows) == [prepared_hex(api, handle, row) for row in rows]
+
+
+@pytest.mark.parametrize("keys, rows", PREPARED_CASES, ids=lambda v: ascii(v)[:30])
+def test_prepared_batch_matches_dict(api, keys, rows):
+    assert prepared_batch(api, prepare(api, keys), rows) == [sha256_jcs(dict(zip(keys, r))) for r in rows]
+
+
+@pytest.mark.parametrize("bad", [2**53, math.nan, "ok\ud800", object(), cyclic()], ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("row", [0, 1, 16, 63, 64, 129])
+def test_prepared_batch_refuses_first_bad_row(api, bad, row):
+    handle = prepare(api, TYPICAL_KEYS)
+    rows = batch_rows(130)
+    rows[row][row % 6] = bad
+    # A later row that fails differently: the error must still be the first row's.
+    if row + 1 < len(rows):
+        rows[row + 1][2] = {"x": b"later"}
+    with pytest.raises(Exception) as expected:
+        prepared_hex(api, handle, rows[row])
+    out = (HexOut * len(rows))()
+    flat = objects([v for r in rows for v in r])
+    with pytest.raises(expected.type) as got:
+        api.sha256_prepared_batch(handle, flat, len(rows), out)
+    assert str(got.value) == str(expected.value)
