@@ -27,7 +27,8 @@ VERSIONS = os.environ.get("KESTRIM_WHEEL_VERSIONS", "3.11.7 3.12.1 3.13.0").spli
 LIBCRYPTO = os.environ.get("KESTRIM_WHEEL_LIBCRYPTO", "static")
 RELEASE = re.search(r'__version__ = "([^"]+)"',
                     (ROOT / "kestrim_delegation_ref" / "_version.py").read_text()).group(1)
-CHAIN_BREAK = "chain break at link 2: prev_delegation_ref does not match the prior link"
+CHAIN_BREAK = (
+    "chain break: link 2 (line 2) no longer matches the ref that link 3 (line 3) names for it")
 
 # Anything that would compile: each records that it was called, and fails.
 COMPILERS = ["cc", "gcc", "g++", "c++", "clang", "clang++", "cmake", "ninja", "make", "ld"]
