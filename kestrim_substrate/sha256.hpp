@@ -56,21 +56,9 @@ public:
     // them. False if OpenSSL failed; the hand-written path cannot.
     bool finish(char* data, std::size_t size, unsigned char digest[kDigestBytes]) noexcept {
         if (compress_ == nullptr) return openssl_->finish(data, size, digest);
-        const std::uint64_t length = length_ + size;
-        const std::size_t zeros = (kBlockBytes - (length + 9) % kBlockBytes) % kBlockBytes;
-        const std::size_t padded = size + 1 + zeros + 8;
-        data[size] = static_cast<char>(0x80);
-        std::memset(data + size + 1, 0, zeros);
-        const std::uint64_t bits = length * 8;
-        for (int i = 0; i < 8; ++i) data[padded - 1 - i] = static_cast<char>(bits >> (8 * i));
+        const std::size_t padded = sha256::pad_in_place(data, size, length_ + size);
         compress_(state_, reinterpret_cast<const unsigned char*>(data), padded / kBlockBytes);
-        for (int i = 0; i < 8; ++i) {
-            const std::uint32_t h = state_[i];
-            digest[4 * i] = static_cast<unsigned char>(h >> 24);
-            digest[4 * i + 1] = static_cast<unsigned char>(h >> 16);
-            digest[4 * i + 2] = static_cast<unsigned char>(h >> 8);
-            digest[4 * i + 3] = static_cast<unsigned char>(h);
-        }
+        sha256::state_digest(state_, digest);
         return true;
     }
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kestrim::sha256 {
 
@@ -87,6 +88,30 @@ CompressBlocks streaming_compress() noexcept;
 inline constexpr std::uint32_t kInitialHash[8] = {
     0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19,
 };
+
+// SHA-256's padding written in place after the last `size` bytes at data of a message
+// `total` bytes long: 0x80, zeros, the bit length. Returns how many bytes from data on then
+// make whole blocks; data needs 64 + 8 bytes of room after those `size`. The streams that
+// hash their last blocks straight from the writer's buffer (SHA-NI and SHA256_*) share it.
+inline std::size_t pad_in_place(char* data, std::size_t size, std::uint64_t total) noexcept {
+    const std::size_t zeros = static_cast<std::size_t>((64 - (total + 9) % 64) % 64);
+    const std::size_t padded = size + 1 + zeros + 8;
+    data[size] = static_cast<char>(0x80);
+    std::memset(data + size + 1, 0, zeros);
+    const std::uint64_t bits = total * 8;
+    for (std::size_t i = 0; i < 8; ++i) data[padded - 1 - i] = static_cast<char>(bits >> (8 * i));
+    return padded;
+}
+
+// The digest of a finished state: its eight words, big-endian.
+inline void state_digest(const std::uint32_t state[8], unsigned char out[32]) noexcept {
+    for (int i = 0; i < 8; ++i) {
+        out[4 * i] = static_cast<unsigned char>(state[i] >> 24);
+        out[4 * i + 1] = static_cast<unsigned char>(state[i] >> 16);
+        out[4 * i + 2] = static_cast<unsigned char>(state[i] >> 8);
+        out[4 * i + 3] = static_cast<unsigned char>(state[i]);
+    }
+}
 
 namespace detail {
 // Variants that only the native check runs, so that code this CPU would otherwise never

@@ -14,6 +14,8 @@
 //   EVP (734 more in libcrypto, the rest in malloc and free).
 #include "kestrim_substrate/sha256_openssl.hpp"
 
+#include "kestrim_substrate/sha256_kernels.hpp"
+
 // Before any OpenSSL header: the SHA256_* form is deprecated and chosen knowingly; where
 // deprecated APIs are compiled out, this changes nothing.
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -111,22 +113,10 @@ struct State {
     // hash straight from the caller's buffer: SHA256_Final would copy them into the context
     // first, then clear it. Never fails.
     bool finish(char* data, std::size_t size, unsigned char out[32]) noexcept {
-        const std::uint64_t total = length + size;
         // The padded message ends on a block boundary; earlier parts need not have.
-        const std::size_t zeros = (kBlockBytes - (total + 9) % kBlockBytes) % kBlockBytes;
-        const std::size_t padded = size + 1 + zeros + 8;
-        data[size] = static_cast<char>(0x80);
-        std::memset(data + size + 1, 0, zeros);
-        const std::uint64_t bits = total * 8;
-        for (int i = 0; i < 8; ++i) data[padded - 1 - i] = static_cast<char>(bits >> (8 * i));
-        update(data, padded);
-        for (int i = 0; i < 8; ++i) {
-            const std::uint32_t h = ctx.h[i];
-            out[4 * i] = static_cast<unsigned char>(h >> 24);
-            out[4 * i + 1] = static_cast<unsigned char>(h >> 16);
-            out[4 * i + 2] = static_cast<unsigned char>(h >> 8);
-            out[4 * i + 3] = static_cast<unsigned char>(h);
-        }
+        update(data, sha256::pad_in_place(data, size, length + size));
+        const std::uint32_t* const words = ctx.h;
+        sha256::state_digest(words, out);
         return true;
     }
 };
