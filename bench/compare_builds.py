@@ -15,27 +15,20 @@ larger inputs) may be set in the environment: on a loaded machine, many short sa
 (NUMBER=2000 ROUNDS=300) find quiet moments that long ones miss.
 """
 
-import importlib.util
 import os
 import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import workload  # noqa: E402
+from builds import load_build  # noqa: E402
 
 ROUNDS = int(os.environ.get("ROUNDS", "25"))
 NUMBER = int(os.environ.get("NUMBER", "30000"))
 
 
 def load(directory):
-    names = [n for n in os.listdir(directory) if n.startswith("_jcs") and n.endswith(".so")]
-    if len(names) != 1:
-        raise SystemExit(f"{directory}: expected one _jcs*.so, found {names}")
-    spec = importlib.util.spec_from_file_location("kestrim_substrate._jcs",
-                                                  os.path.join(directory, names[0]))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_build(directory, "_jcs", "kestrim_substrate._jcs")
 
 
 def main(directories):

@@ -17,13 +17,13 @@ runs one row N times on one build and times nothing: the driver for valgrind --t
 whose counts, taken at two values of N, give the instructions per call (see callgrind.sh).
 """
 
-import importlib.util
 import os
 import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import workload  # noqa: E402
+from builds import load_build  # noqa: E402
 
 ROUNDS = int(os.environ.get("ROUNDS", "25"))
 NUMBER = 20_000
@@ -31,15 +31,7 @@ LINKS = 16
 
 
 def load(directory):
-    names = [n for n in os.listdir(directory)
-             if n.startswith("delegation_ref") and n.endswith(".so")]
-    if len(names) != 1:
-        raise SystemExit(f"{directory}: expected one delegation_ref*.so, found {names}")
-    spec = importlib.util.spec_from_file_location("kestrim_delegation_ref.delegation_ref",
-                                                  os.path.join(directory, names[0]))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_build(directory, "delegation_ref", "kestrim_delegation_ref.delegation_ref")
 
 
 def rows(m):

@@ -9,13 +9,13 @@ builds are then timed in turns, round after round, keeping the minimum, as in
 compare_builds.py. NUMBER (2000) and ROUNDS (300) may be set in the environment.
 """
 
-import importlib.util
 import os
 import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import workload  # noqa: E402
+from builds import load_build  # noqa: E402
 
 import kestrim_substrate  # noqa: E402
 
@@ -24,25 +24,17 @@ ROUNDS = int(os.environ.get("ROUNDS", "300"))
 CHAIN = 1000
 
 
-def load(directory, prefix, name):
-    files = [f for f in os.listdir(directory) if f.startswith(prefix) and f.endswith(".so")]
-    if len(files) != 1:
-        raise SystemExit(f"{directory}: expected one {prefix}*.so, found {files}")
-    spec = importlib.util.spec_from_file_location(name, os.path.join(directory, files[0]))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def main(directories):
     builds = {}
     for d in directories:
-        jcs = load(d, "_jcs", "kestrim_substrate._jcs")
+        jcs = load_build(d, "_jcs", "kestrim_substrate._jcs")
         sys.modules["kestrim_substrate._jcs"] = jcs
         kestrim_substrate._jcs = jcs
         kestrim_substrate.sha256_jcs = jcs.sha256_jcs
         kestrim_substrate.canonicalize = jcs.canonicalize
-        dr = load(d, "delegation_ref", "kestrim_delegation_ref.delegation_ref")
+        dr = load_build(d, "delegation_ref", "kestrim_delegation_ref.delegation_ref")
         if dr.sha256_jcs is not jcs.sha256_jcs:
             raise SystemExit(f"{d}: delegation_ref did not bind this build's sha256_jcs")
         builds[d] = (jcs, dr)
