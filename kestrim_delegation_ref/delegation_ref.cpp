@@ -19,6 +19,7 @@
 #include "kestrim_delegation_ref/function.hpp"
 #include "kestrim_delegation_ref/host_ops.hpp"
 #include "kestrim_delegation_ref/module_state.hpp"
+#include "kestrim_delegation_ref/plain_envelope.hpp"
 #include "kestrim_delegation_ref/ref_shape.hpp"
 #include "kestrim_substrate/jcs_capi.hpp"
 
@@ -145,6 +146,71 @@ PyObject* make_ref(const char* hex) {
     return ref;
 }
 
+// Our own function made from `def`, still able to run: one that may be entered directly.
+bool enterable(PyObject* fn, FunctionId id) {
+    return native_function_is(fn, &kFunctionDefs[id]) && native_function_scope(fn).globals;
+}
+
+// ---- shortcuts for plain envelopes ------------------------------------------------------
+
+// Whether each name the rules look up is bound, in `globals` itself, to our own object: our
+// _normalise and delegation_ref (defined in this same namespace), the genuine pattern, the
+// prefix initialisation bound, and the substrate's own hash. Then a rule run in this
+// namespace on a plain envelope (see plain_envelope.hpp) has one outcome, which the shortcuts
+// compute directly. The lookups run no __eq__: every key of the namespace must be an exact
+// str.
+bool bound_to_own_objects(PyObject* globals) {
+    const ModuleState& st = state();
+    if (!PyDict_CheckExact(globals) || !st.ref_re || !st.substrate.api) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(globals, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    const auto bound = [globals](const GlobalName& name) {
+        return PyDict_GetItemWithError(globals, name.name);  // no error for an exact str key
+    };
+    const auto own_function = [globals](PyObject* fn, FunctionId id) {
+        return fn && enterable(fn, id) && native_function_scope(fn).globals == globals;
+    };
+    const Names& names = st.names;
+    return own_function(bound(names.normalise), kNormalise) &&
+           own_function(bound(names.delegation_ref), kDelegationRef) &&
+           bound(names.ref_re) == st.ref_re && bound(names.sha256_prefix) == names.prefix &&
+           bound(names.sha256_jcs) == st.substrate.api->sha256_jcs;
+}
+
+// bound_to_own_objects for the scope's namespace, asked again only once it has changed.
+bool names_are_own(const NativeScope& scope) {
+    OwnBindings& known = state().own_bindings;
+    const std::uint64_t stamp = compat::namespace_stamp(scope.globals);
+    if (stamp == 0) return bound_to_own_objects(scope.globals);  // a namespace never stamped
+    if (known.stamp != stamp || known.globals != scope.globals) {
+        known = OwnBindings{scope.globals, stamp, bound_to_own_objects(scope.globals)};
+    }
+    return known.own;
+}
+
+// The values of a plain envelope in hashed order, as the hashed object holds them.
+bool read_plain_hashed(PyObject* envelope, PyObject* (&hashed)[kFieldCount]) {
+    const Names& names = state().names;
+    PyObject* values[kFieldCount];
+    if (!read_plain_envelope(envelope, names.field, names.empty, values)) return false;
+    for (int i = 0; i < kFieldCount; ++i) hashed[i] = values[kHashedOrder[i]];
+    return true;
+}
+
+// The hex digest of a plain envelope's ref, where the rules in `scope` are all our own: 1
+// with `hex` written, 0 when the general way must be taken, -1 with the hash's exception
+// set (the same the general way raises: a string with a lone surrogate, an integer past
+// 2**53-1).
+int plain_ref_hex(const NativeScope& scope, PyObject* envelope, char (&hex)[kDigestLength]) {
+    PyObject* hashed[kFieldCount];
+    if (!names_are_own(scope) || !read_plain_hashed(envelope, hashed)) return 0;
+    const Substrate& substrate = state().substrate;
+    return substrate.api->sha256_prepared_hex(substrate.hashed_fields, hashed, hex) < 0 ? -1 : 1;
+}
+
 // ---- the four functions -----------------------------------------------------------------
 
 const int kNormaliseLine = __LINE__ + 1;
@@ -158,11 +224,6 @@ PyObject* normalise_body(const NativeScope& scope, PyObject* const* args) {
         if (PyDict_SetItem(result.get(), names.field[f], fields.value[f].get()) < 0) return nullptr;
     }
     return result.release();
-}
-
-// Our own function made from `def`, still able to run: one that may be entered directly.
-bool enterable(PyObject* fn, FunctionId id) {
-    return native_function_is(fn, &kFunctionDefs[id]) && native_function_scope(fn).globals;
 }
 
 // The ref of an envelope: what delegation_ref returns, its own frame aside.
@@ -226,6 +287,9 @@ PyObject* compute_ref(const NativeScope& scope, PyObject* envelope, OwedFrames& 
 
 const int kDelegationRefLine = __LINE__ + 1;
 PyObject* delegation_ref_body(const NativeScope& scope, PyObject* const* args) {
+    char hex[kDigestLength];
+    const int plain = plain_ref_hex(scope, args[0], hex);
+    if (plain != 0) return plain > 0 ? make_ref(hex) : nullptr;
     OwedFrames owed;
     PyObject* ref = compute_ref(scope, args[0], owed);
     if (!ref) owed.settle();
@@ -239,25 +303,56 @@ PyObject* true_if_rule_error(const NativeScope& scope, const OwedFrames& owed) {
                : nullptr;
 }
 
+// Whether an exact str ready to read is the ref with these digits, compared as
+// PyUnicode_Compare would.
+bool is_ref_text(PyObject* text, const char (&hex)[kDigestLength]) {
+    if (PyUnicode_GET_LENGTH(text) != static_cast<Py_ssize_t>(kRefLength) ||
+        !PyUnicode_IS_ASCII(text)) {
+        return false;
+    }
+    const auto* chars = static_cast<const char*>(PyUnicode_DATA(text));
+    return std::memcmp(chars, kRefPrefix, kRefPrefixLength) == 0 &&
+           std::memcmp(chars + kRefPrefixLength, hex, kDigestLength) == 0;
+}
+
 const int kTamperDetectedLine = __LINE__ + 1;
 PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) {
     PyObject* claimed_ref = args[0];
-    OwedFrames owed;
-    PyRef fn(load_global(scope, state().names.delegation_ref));
-    if (!fn) return true_if_rule_error(scope, owed);
     PyRef ref;
-    if (enterable(fn.get(), kDelegationRef)) {
-        // Entered directly, its traceback entries owed: a malformed envelope, the common
-        // failure here, is answered with True and needs none.
-        if (compat::enter_native_call(" while calling a Python object") == 0) {
-            ref = PyRef(compute_ref(native_function_scope(fn.get()), args[1], owed));
-            compat::leave_native_call();
+    // names_are_own includes delegation_ref: what the general way calls is our own, entered
+    // at one more level of depth, on a plain envelope that only its hash can refuse.
+    if (compat::enter_native_call(" while calling a Python object") == 0) {
+        char hex[kDigestLength];
+        const int plain = plain_ref_hex(scope, args[1], hex);
+        compat::leave_native_call();
+        if (plain > 0) {
+            if (PyUnicode_CheckExact(claimed_ref) && compat::unicode_is_ready(claimed_ref)) {
+                return PyBool_FromLong(!is_ref_text(claimed_ref, hex));
+            }
+            ref = PyRef(make_ref(hex));
+            if (!ref) return nullptr;
         }
-        if (!ref) owed.owe(fn.get());
-    } else {
-        ref = PyRef(call_one(fn.get(), args[1], &kFunctionDefs[kDelegationRef]));
     }
-    if (!ref) return true_if_rule_error(scope, owed);
+    // Refused or at the depth limit: the general way raises the same error in its own place.
+    if (PyErr_Occurred()) PyErr_Clear();
+
+    OwedFrames owed;
+    if (!ref) {
+        PyRef fn(load_global(scope, state().names.delegation_ref));
+        if (!fn) return true_if_rule_error(scope, owed);
+        if (enterable(fn.get(), kDelegationRef)) {
+            // Entered directly, its traceback entries owed: a malformed envelope, the common
+            // failure here, is answered with True and needs none.
+            if (compat::enter_native_call(" while calling a Python object") == 0) {
+                ref = PyRef(compute_ref(native_function_scope(fn.get()), args[1], owed));
+                compat::leave_native_call();
+            }
+            if (!ref) owed.owe(fn.get());
+        } else {
+            ref = PyRef(call_one(fn.get(), args[1], &kFunctionDefs[kDelegationRef]));
+        }
+        if (!ref) return true_if_rule_error(scope, owed);
+    }
     if (PyUnicode_CheckExact(ref.get()) && PyUnicode_CheckExact(claimed_ref)) {
         const int order = PyUnicode_Compare(ref.get(), claimed_ref);
         if (order != -1 || !PyErr_Occurred()) return PyBool_FromLong(order != 0);
@@ -266,6 +361,66 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
     // The answer is whatever `!=` gives: a claimed ref with its own comparison decides.
     PyObject* answer = PyObject_RichCompare(ref.get(), claimed_ref, Py_NE);
     return answer ? answer : true_if_rule_error(scope, OwedFrames());
+}
+
+// Links read ahead and hashed in one call of the substrate's batch: enough to fill the widest
+// kernel's lanes several times over, few enough that their text stays in cache.
+constexpr Py_ssize_t kLinksAhead = 64;
+
+// Takes the plain links of an exact list or tuple from the walk's position on, for as long as
+// the general walk would do nothing a caller could tell apart: each link's prev ref checked
+// against the ref before it, then its ref appended. The links are read ahead and hashed side
+// by side, which is unobservable only because reading a plain link runs none of the caller's
+// code and allocates nothing that could start the garbage collector, and the general walk's
+// call of delegation_ref would be our own on a plain envelope. It stops before the first link
+// that is not plain, or whose prev ref does not match (the general walk reports the break),
+// and at the end. The number of links taken, or -1 with an exception set.
+Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* refs,
+                            PyRef& expected) {
+    PyObject* const sequence = links.sequence();
+    if (!sequence || !names_are_own(scope)) return 0;
+    const Substrate& substrate = state().substrate;
+    PyObject* hashed[kLinksAhead][kFieldCount];
+    char hex[kLinksAhead][kDigestLength];
+    Py_ssize_t taken = 0;
+    for (;;) {
+        // Read and hashed one call deeper, where each link's call of delegation_ref would
+        // read and hash it. A refusal (the depth limit, a lone surrogate, an integer past
+        // 2**53-1) is left to the general walk, which raises it in its place; clearing what
+        // was set here is unobservable.
+        if (compat::enter_native_call(" while calling a Python object") != 0) {
+            PyErr_Clear();
+            return taken;
+        }
+        const Py_ssize_t first = links.position();
+        Py_ssize_t count = 0;
+        while (count < kLinksAhead && first + count < Py_SIZE(sequence) &&
+               read_plain_hashed(PySequence_Fast_GET_ITEM(sequence, first + count),
+                                 hashed[count])) {
+            ++count;
+        }
+        const int hashed_ok = count == 0 ? -1
+                                         : substrate.api->sha256_prepared_batch(
+                                               substrate.hashed_fields, &hashed[0][0], count, hex);
+        compat::leave_native_call();
+        if (hashed_ok < 0) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            return taken;
+        }
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            // Both exact str: compared by text, without a call.
+            if (not_equal(hashed[k][kHashedPrevRef], expected.get()) != 0) {
+                PyErr_Clear();
+                return taken;
+            }
+            PyRef ref(make_ref(hex[k]));
+            if (!ref || PyList_Append(refs, ref.get()) < 0) return -1;
+            expected = std::move(ref);
+            links.skip(1);
+            ++taken;
+        }
+        if (count < kLinksAhead) return taken;
+    }
 }
 
 const int kVerifyChainLine = __LINE__ + 1;
@@ -277,6 +432,9 @@ PyObject* verify_chain_body(const NativeScope& scope, PyObject* const* args) {
     ForEach links;
     if (links.start(args[0]) < 0) return nullptr;
     for (Py_ssize_t index = 0;; ++index) {
+        const Py_ssize_t taken = take_plain_links(scope, links, refs.get(), expected);
+        if (taken < 0) return nullptr;
+        index += taken;
         PyRef link;
         const int more = links.next(link);
         if (more <= 0) {

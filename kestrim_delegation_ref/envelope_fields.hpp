@@ -57,6 +57,15 @@ constexpr int kFieldCount = static_cast<int>(sizeof kFieldRows / sizeof kFieldRo
 constexpr int kHashedOrder[kFieldCount] = {kDelegateId,  kDelegatorId, kNotAfterMs,
                                            kNotBeforeMs, kPrevRef,     kScope};
 
+// Where a field (by read position) sits in the hashed order.
+constexpr int hashed_position(int field) {
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (kHashedOrder[i] == field) return i;
+    }
+    return -1;
+}
+constexpr int kHashedPrevRef = hashed_position(kPrevRef);
+
 namespace table_checks {
 
 constexpr int compare_bytes(const char* a, const char* b) {

@@ -148,6 +148,11 @@ public:
     // 1 with the next item, 0 at the end (StopIteration and its subclasses end it too), -1
     // with an exception set.
     int next(PyRef& item);
+    // The exact list or tuple walked by position, or null when an iterator is walked.
+    PyObject* sequence() const { return sequence_; }
+    Py_ssize_t position() const { return position_; }
+    // Moves past items of the sequence that the caller has taken itself.
+    void skip(Py_ssize_t count) { position_ += count; }
 
 private:
     PyObject* sequence_ = nullptr;  // borrowed from the caller's arguments

@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 #include "kestrim_delegation_ref/envelope_fields.hpp"
 #include "kestrim_delegation_ref/function.hpp"
 #include "kestrim_delegation_ref/host_ops.hpp"
@@ -47,6 +49,14 @@ struct Substrate {
     const KestrimJcsMembers* hashed_fields = nullptr;  // the six names in hashed order
 };
 
+// Whether the names the rules look up in one namespace were all, when it had this stamp,
+// bound there to our own objects (see names_are_own in delegation_ref.cpp).
+struct OwnBindings {
+    PyObject* globals = nullptr;  // compared by identity only, never dereferenced
+    std::uint64_t stamp = 0;      // 0: nothing known
+    bool own = false;
+};
+
 struct ModuleState {
     PyObject* module = nullptr;  // strong; the one module object, once initialisation began
     bool constants_made = false;
@@ -56,6 +66,7 @@ struct ModuleState {
     // Strong: a pattern initialisation compiled and found genuine (re.Pattern, our text,
     // default flags), for which the native matcher stands in. A pattern object cannot change.
     PyObject* ref_re = nullptr;
+    OwnBindings own_bindings{};
 };
 
 // Never destroyed: the interpreter may still hold our objects while the process exits.

@@ -5,6 +5,7 @@
 // exact size, so a kernel that reads or writes a byte outside what it may touch fails.
 //
 // Prints one line per failure (the first few) and ends with "N passed, M failed".
+#include "kestrim_delegation_ref/ref_shape.hpp"
 #include "kestrim_substrate/key_order.hpp"
 #include "kestrim_substrate/text_kernels.hpp"
 
@@ -186,6 +187,37 @@ void check_hex(Random& r) {
     }
 }
 
+// The ref digits' test against its byte-at-a-time form: every byte value at every position of
+// an otherwise valid digest (one wrong byte anywhere must be found, in any 16-byte step), and
+// random mixes. Each input sits in a block of exactly 64 bytes.
+void check_ref_digits(Random& r) {
+    static const char kHex[] = "0123456789abcdef";
+    std::unique_ptr<unsigned char[]> digits(new unsigned char[kestrim::delegation::kDigestLength]);
+    const auto run = [&] {
+        const std::string shown(reinterpret_cast<const char*>(digits.get()),
+                                kestrim::delegation::kDigestLength);
+        check(kestrim::delegation::all_lower_hex(digits.get()) ==
+                  kestrim::delegation::all_lower_hex_bytewise(digits.get()),
+              "all_lower_hex", shown);
+    };
+    for (std::size_t at = 0; at < kestrim::delegation::kDigestLength; ++at) {
+        for (unsigned value = 0; value < 256; ++value) {
+            for (std::size_t i = 0; i < kestrim::delegation::kDigestLength; ++i) {
+                digits[i] = static_cast<unsigned char>(kHex[r.below(16)]);
+            }
+            digits[at] = static_cast<unsigned char>(value);
+            run();
+        }
+    }
+    for (int round = 0; round < 20000; ++round) {
+        for (std::size_t i = 0; i < kestrim::delegation::kDigestLength; ++i) {
+            digits[i] = r.below(8) == 0 ? static_cast<unsigned char>(r.next())
+                                        : static_cast<unsigned char>(kHex[r.below(16)]);
+        }
+        run();
+    }
+}
+
 // ---- key order ----------------------------------------------------------------------------
 
 // Code points as UTF-16 code units; values in D800..DFFF stand for themselves (a str may hold
@@ -323,6 +355,7 @@ int main() {
     check_words(r);
     check_strings(r);
     check_hex(r);
+    check_ref_digits(r);
     check_key_order(r);
     std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
