@@ -9,7 +9,8 @@ from kestrim_delegation_ref import delegation_ref as module
 
 def main():
     n = int(sys.argv[1])
-    chain = workload.make_chain(10_000, module.delegation_ref)
+    chain = workload.make_chain(int(sys.argv[2]) if len(sys.argv) > 2 else 10_000,
+                                module.delegation_ref)
     for _ in range(n // len(chain)):
         module.verify_chain(chain)
     module.verify_chain(chain[: n % len(chain)])

@@ -59,14 +59,6 @@ inline int field_named_by(PyObject* key, PyObject* const (&names)[kFieldCount]) 
     return kNoField;
 }
 
-// An exact int's value, where it fits in 64 bits (a larger one is no time a ref can hash).
-inline bool small_int_value(PyObject* value, long long& out) noexcept {
-    if (!PyLong_CheckExact(value)) return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(value, &overflow);
-    return overflow == 0;  // no error is possible for an exact int
-}
-
 // A str made ready, whose length is read without a call.
 inline bool is_ready_text(PyObject* value) noexcept {
     return PyUnicode_CheckExact(value) && compat::unicode_is_ready(value);
@@ -78,10 +70,8 @@ inline bool plain_value_holds(Kind kind, PyObject* value) noexcept {
     switch (kind) {
         case Kind::kText:
             return is_ready_text(value) && PyUnicode_GET_LENGTH(value) != 0;
-        case Kind::kTime: {
-            long long bound;
-            return small_int_value(value, bound) && bound >= 0;
-        }
+        case Kind::kTime:
+            return PyLong_CheckExact(value) && compat::long_sign(value) >= 0;
         case Kind::kRef:
             if (!is_ready_text(value)) return false;
             if (PyUnicode_GET_LENGTH(value) == 0) return true;
@@ -127,21 +117,16 @@ inline bool read_plain_envelope(PyObject* envelope, PyObject* const (&names)[kFi
             return false;
         }
     }
-    // The order rules compare exact ints, by value, natively. The general reading's
-    // comparison takes one level of depth: taken here too, where the rules would compare, the
-    // depth limit is met where they would meet it, and that refusal is left to the general
-    // reading to raise.
-    if (Py_EnterRecursiveCall(" in comparison") != 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_LeaveRecursiveCall();
+    // The order rules compare exact ints, by value, with no code of the caller's. The
+    // comparison takes one level of depth, as the general reading's does: made where the
+    // rules would compare, it meets the depth limit where they would, and that refusal is
+    // left to the general reading to raise.
     for (int f = 0; f < kFieldCount; ++f) {
         const int earlier = kFieldRows[f].greater_than;
-        long long later_value, earlier_value;
-        if (earlier != kNoOrder &&
-            !(small_int_value(values[f], later_value) &&
-              small_int_value(values[earlier], earlier_value) && later_value > earlier_value)) {
+        if (earlier == kNoOrder) continue;
+        const int greater = PyObject_RichCompareBool(values[f], values[earlier], Py_GT);
+        if (greater != 1) {
+            if (greater < 0) PyErr_Clear();
             return false;
         }
     }

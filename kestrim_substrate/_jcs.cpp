@@ -136,26 +136,26 @@ int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const*
     return guarded(-1, [=] {
         const auto rows = static_cast<std::size_t>(n);
         Encoder encoder(nullptr);
-        // Rows written one after another into one text, so that the lanes take them together;
+        // Rows written one after another into the writer's own buffer (without a hash it
+        // keeps all it is given, growing in place), so that the lanes take them together;
         // the first row refused ends the call with its exception.
-        std::vector<char> text;
         std::size_t ends[kBatchRows];
         const unsigned char* msgs[kBatchRows];
         std::size_t lens[kBatchRows];
         unsigned char digests[kBatchRows][sha256::kDigestBytes];
         for (std::size_t first = 0; first < rows; first += kBatchRows) {
             const std::size_t count = std::min(kBatchRows, rows - first);
-            text.clear();
+            char* p = encoder.out().start();
             for (std::size_t k = 0; k < count; ++k) {
                 const auto row = static_cast<Py_ssize_t>(first + k);
-                const char* const end = encoder.prepared(*members, values + row * members->count,
-                                                         encoder.out().start());
-                if (end == nullptr) return -1;
-                text.insert(text.end(), encoder.out().data(), end);
-                ends[k] = text.size();
+                p = encoder.prepared(*members, values + row * members->count, p);
+                if (p == nullptr) return -1;
+                ends[k] = static_cast<std::size_t>(p - encoder.out().data());
             }
+            // Only now, the buffer having stopped moving.
+            const auto* text = reinterpret_cast<const unsigned char*>(encoder.out().data());
             for (std::size_t k = 0, start = 0; k < count; start = ends[k++]) {
-                msgs[k] = reinterpret_cast<const unsigned char*>(text.data()) + start;
+                msgs[k] = text + start;
                 lens[k] = ends[k] - start;
             }
             if (!sha256::sha256_batch(sha256::best_kernel(), msgs, lens, count, digests)) {
