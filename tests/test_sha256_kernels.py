@@ -1,4 +1,4 @@
-"""sha256_jcs under every SHA-256 kernel the environment variable can force, against hashlib.
+"""sha256_jcs and the chain walk under every SHA-256 kernel the environment variable can force, against hashlib.
 
 Each kernel runs in a process of its own, since the choice is made once per process. Which
 kernels this CPU refuses differs by machine; the checks hold whatever the answer is, and
@@ -71,6 +71,24 @@ for count in (1, 2, 3, 8, 9, 16, 17, 33):
             want = hashlib.sha256(_jcs.canonicalize(dict(zip(keys, r)))).hexdigest()
             if h.raw.decode() != want:
                 sys.exit(f"batch of {count}: row {r[1]}, length {len(r[0])}")
+
+# A chain walk hashes its links side by side with the chosen kernel: links of every length of
+# text modulo a block, past several batches, against hashlib.
+from kestrim_delegation_ref import delegation_ref as dr
+links, prev = [], ""
+for i in range(150):
+    env = {"delegator_id": "a" * (1 + i % 70), "delegate_id": "bé🔐" * (i % 5 + 1),
+           "scope": "s" * (i * 7 % 300 + 1), "not_before_ms": i, "not_after_ms": 2**53 - 1 - i,
+           "prev_delegation_ref": prev}
+    links.append(env)
+    fields = {k: env[k] for k in sorted(env)}
+    prev = "sha256:" + hashlib.sha256(json.dumps(fields, separators=(",", ":"),
+                                                 ensure_ascii=False).encode()).hexdigest()
+    if dr.delegation_ref(env) != prev:
+        sys.exit(f"delegation_ref of link {i}")
+refs = dr.verify_chain(links)
+if refs != [dr.delegation_ref(env) for env in links]:
+    sys.exit("verify_chain")
 print(json.dumps(_jcs._sha256_kernel()))
 """
 
