@@ -1,4 +1,5 @@
-"""Times delegation_ref, verify_chain (per link) and sha256_jcs of several builds in one process.
+"""Times delegation_ref, verify_chain (per link), tamper_detected on a malformed envelope and
+sha256_jcs of several builds in one process.
 
     python -P bench/compare_refs.py DIR [DIR ...]
 
@@ -44,11 +45,14 @@ def main(directories):
         raise SystemExit("the builds disagree on the envelope's ref")
     chain = workload.make_chain(CHAIN, next(iter(builds.values()))[1].delegation_ref)
     hashed = workload.hashed_object()
+    malformed = workload.malformed_envelope()
     best = {}
     for _ in range(ROUNDS):
         for d, (jcs, dr) in builds.items():
             rows = (("delegation_ref", dr.delegation_ref, envelope, NUMBER, 1),
                     ("sha256_jcs", jcs.sha256_jcs, hashed, NUMBER, 1),
+                    ("tamper/malformed", lambda env, t=dr.tamper_detected: t("", env),
+                     malformed, NUMBER, 1),
                     ("verify_chain/link", dr.verify_chain, chain, max(1, NUMBER // CHAIN), CHAIN))
             for what, f, arg, n, per in rows:
                 t = timeit.timeit("f(a)", number=n, globals={"f": f, "a": arg})

@@ -97,14 +97,21 @@ struct Fields {
     PyRef value[kFieldCount];
 };
 
+// Values a one-pass read found (see Reading::kBroken in plain_envelope.hpp), by read
+// position, null where the field is absent: what the lookups would find, taken instead.
+struct Found {
+    PyObject* value[kFieldCount];
+};
+
 // One row of the table: the field fetched, tested, stored, and compared with the field it
 // must exceed. 0 on success, -1 with an exception set.
 template <int f>
-int read_row(const NativeScope& scope, PyObject* envelope, Fields& out) {
+int read_row(const NativeScope& scope, PyObject* envelope, const Found* found, Fields& out) {
     constexpr FieldRow row = kFieldRows[f];
     const ModuleState& st = state();
-    PyRef value(read_field(envelope, st.names.get, st.names.field[f],
-                           row.kind == Kind::kRef ? st.names.empty : nullptr));
+    PyRef value(found ? Py_NewRef(found->value[f] ? found->value[f] : Py_None)
+                      : read_field(envelope, st.names.get, st.names.field[f],
+                                   row.kind == Kind::kRef ? st.names.empty : nullptr));
     if (!value) return -1;
     const int holds = field_rule_holds<row.kind>(scope, value.get());
     if (holds < 0) return -1;
@@ -122,18 +129,20 @@ int read_row(const NativeScope& scope, PyObject* envelope, Fields& out) {
 // The loop over the table, unrolled at compile time so that each row's kind picks its rule
 // without a branch: the rows in order, stopping at the first that fails.
 template <int... f>
-int read_rows(const NativeScope& scope, PyObject* envelope, Fields& out,
+int read_rows(const NativeScope& scope, PyObject* envelope, const Found* found, Fields& out,
               std::integer_sequence<int, f...>) {
     int status = 0;
-    static_cast<void>((((status = read_row<f>(scope, envelope, out)) == 0) && ...));
+    static_cast<void>((((status = read_row<f>(scope, envelope, found, out)) == 0) && ...));
     return status;
 }
 
 // Reads and validates an envelope in the table's order, one field completely before the next
-// is fetched, so the first broken rule is the one reported. 0 on success, -1 with an
-// exception set.
-int read_envelope(const NativeScope& scope, PyObject* envelope, Fields& out) {
-    return read_rows(scope, envelope, out, std::make_integer_sequence<int, kFieldCount>{});
+// is fetched, so the first broken rule is the one reported; with `found`, its values stand in
+// for the lookups. 0 on success, -1 with an exception set.
+int read_envelope(const NativeScope& scope, PyObject* envelope, Fields& out,
+                  const Found* found = nullptr) {
+    return read_rows(scope, envelope, found, out,
+                     std::make_integer_sequence<int, kFieldCount>{});
 }
 
 // "sha256:" + hex, built in place.
@@ -195,18 +204,30 @@ bool names_are_own(const NativeScope& scope) {
 bool read_plain_hashed(PyObject* envelope, PyObject* (&hashed)[kFieldCount]) {
     const Names& names = state().names;
     PyObject* values[kFieldCount];
-    if (!read_plain_envelope(envelope, names.field, names.empty, values)) return false;
+    if (read_plain_envelope(envelope, names.field, names.empty, values) != Reading::kPlain) {
+        return false;
+    }
     for (int i = 0; i < kFieldCount; ++i) hashed[i] = values[kHashedOrder[i]];
     return true;
 }
 
-// The hex digest of a plain envelope's ref, where the rules in `scope` are all our own: 1
-// with `hex` written, 0 when the general way must be taken, -1 with the hash's exception
-// set (the same the general way raises: a string with a lone surrogate, an integer past
-// 2**53-1).
-int plain_ref_hex(const NativeScope& scope, PyObject* envelope, char (&hex)[kDigestLength]) {
+// One pass over an envelope for the rules in `scope`. 1: plain, its ref's hex digest in
+// `hex`. 0: the general way must be taken; `found` is set if the envelope is plain in form
+// but breaks a rule, to stand in for the general way's lookups, valid until code of the
+// caller's could run. -1: the hash refused a plain envelope, with its exception set (the
+// same the general way raises: a string with a lone surrogate, an integer past 2**53-1).
+int plain_ref_hex(const NativeScope& scope, PyObject* envelope, char (&hex)[kDigestLength],
+                  Found& found, bool& broken) {
+    broken = false;
+    if (!names_are_own(scope)) return 0;
+    const Names& names = state().names;
+    const Reading reading = read_plain_envelope(envelope, names.field, names.empty, found.value);
+    if (reading != Reading::kPlain) {
+        broken = reading == Reading::kBroken;
+        return 0;
+    }
     PyObject* hashed[kFieldCount];
-    if (!names_are_own(scope) || !read_plain_hashed(envelope, hashed)) return 0;
+    for (int i = 0; i < kFieldCount; ++i) hashed[i] = found.value[kHashedOrder[i]];
     const Substrate& substrate = state().substrate;
     return substrate.api->sha256_prepared_hex(substrate.hashed_fields, hashed, hex) < 0 ? -1 : 1;
 }
@@ -227,7 +248,9 @@ PyObject* normalise_body(const NativeScope& scope, PyObject* const* args) {
 }
 
 // The ref of an envelope: what delegation_ref returns, its own frame aside.
-PyObject* compute_ref(const NativeScope& scope, PyObject* envelope, OwedFrames& owed) {
+// `found`, when given, stands in for the lookups of our own _normalise (see Found).
+PyObject* compute_ref(const NativeScope& scope, PyObject* envelope, OwedFrames& owed,
+                      const Found* found = nullptr) {
     ModuleState& st = state();
     Names& names = st.names;
 
@@ -238,7 +261,7 @@ PyObject* compute_ref(const NativeScope& scope, PyObject* envelope, OwedFrames& 
     Fields fields;
     PyRef normalised;
     if (enterable(normalise.get(), kNormalise)) {
-        if (read_envelope(native_function_scope(normalise.get()), envelope, fields) < 0) {
+        if (read_envelope(native_function_scope(normalise.get()), envelope, fields, found) < 0) {
             owed.owe(normalise.get());
             return nullptr;
         }
@@ -288,10 +311,12 @@ PyObject* compute_ref(const NativeScope& scope, PyObject* envelope, OwedFrames& 
 const int kDelegationRefLine = __LINE__ + 1;
 PyObject* delegation_ref_body(const NativeScope& scope, PyObject* const* args) {
     char hex[kDigestLength];
-    const int plain = plain_ref_hex(scope, args[0], hex);
+    Found found;
+    bool broken;
+    const int plain = plain_ref_hex(scope, args[0], hex, found, broken);
     if (plain != 0) return plain > 0 ? make_ref(hex) : nullptr;
     OwedFrames owed;
-    PyObject* ref = compute_ref(scope, args[0], owed);
+    PyObject* ref = compute_ref(scope, args[0], owed, broken ? &found : nullptr);
     if (!ref) owed.settle();
     return ref;
 }
@@ -321,9 +346,11 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
     PyRef ref;
     // names_are_own includes delegation_ref: what the general way calls is our own, entered
     // at one more level of depth, on a plain envelope that only its hash can refuse.
+    Found found;
+    bool broken = false;
     if (compat::enter_native_call(" while calling a Python object") == 0) {
         char hex[kDigestLength];
-        const int plain = plain_ref_hex(scope, args[1], hex);
+        const int plain = plain_ref_hex(scope, args[1], hex, found, broken);
         compat::leave_native_call();
         if (plain > 0) {
             if (PyUnicode_CheckExact(claimed_ref) && compat::unicode_is_ready(claimed_ref)) {
@@ -344,7 +371,12 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
             // Entered directly, its traceback entries owed: a malformed envelope, the common
             // failure here, is answered with True and needs none.
             if (compat::enter_native_call(" while calling a Python object") == 0) {
-                ref = PyRef(compute_ref(native_function_scope(fn.get()), args[1], owed));
+                // What the one pass found stands for the lookups only in the namespace it
+                // was read for, and until the caller's code could have run: neither
+                // load_global (a cached or a plain lookup) nor entering runs any.
+                const NativeScope fn_scope = native_function_scope(fn.get());
+                const bool same_reading = broken && fn_scope.globals == scope.globals;
+                ref = PyRef(compute_ref(fn_scope, args[1], owed, same_reading ? &found : nullptr));
                 compat::leave_native_call();
             }
             if (!ref) owed.owe(fn.get());

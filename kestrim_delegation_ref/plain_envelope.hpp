@@ -13,6 +13,8 @@
 #include <Python.h>
 
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>  // std::char_traits
 
@@ -59,36 +61,72 @@ inline int field_named_by(PyObject* key, PyObject* const (&names)[kFieldCount]) 
     return kNoField;
 }
 
+// An exact int's value, where it fits in 64 bits: natively where the interpreter's storage
+// allows (compat::small_int), else through the public conversion. Larger ints are not plain.
+inline bool exact_int_value(PyObject* value, long long& out) noexcept {
+    if (!PyLong_CheckExact(value)) return false;
+    std::uint64_t magnitude;
+    bool negative;
+    if (compat::small_int(value, magnitude, negative)) {
+        if (magnitude > static_cast<std::uint64_t>(LLONG_MAX)) return false;
+        out = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+        return true;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    return overflow == 0;  // no error is possible for an exact int
+}
+
 // A str made ready, whose length is read without a call.
 inline bool is_ready_text(PyObject* value) noexcept {
     return PyUnicode_CheckExact(value) && compat::unicode_is_ready(value);
 }
 
-// The rule of a field, for exact str and int values only; false for anything else, including
-// a value that would break the rule (the general reading then reports it).
-inline bool plain_value_holds(Kind kind, PyObject* value) noexcept {
+// What one pass over an envelope found.
+enum class Reading {
+    // Anything the pass cannot read without the caller's code: the general reading takes it.
+    kGeneral,
+    // Plain in form (an exact dict, its keys exact str, each field absent or an exact str or
+    // int) but a rule is broken. The general reading reports which; the values found stand in
+    // for its lookups, which would find the same and run nothing: its checks of such values
+    // run no code of the caller's before the first broken rule is raised.
+    kBroken,
+    // Plain, every rule kept.
+    kPlain,
+};
+
+// A field's value as far as plain form goes: kGeneral for a value the general reading must
+// test through the interpreter, else whether the rule holds. A time's value is kept for the
+// order rules.
+inline Reading plain_value(Kind kind, PyObject* value, long long& time) noexcept {
+    const auto holds = [](bool kept) { return kept ? Reading::kPlain : Reading::kBroken; };
+    if (value == nullptr) return Reading::kBroken;  // None is read: no rule admits it
     switch (kind) {
         case Kind::kText:
-            return is_ready_text(value) && PyUnicode_GET_LENGTH(value) != 0;
+            if (!is_ready_text(value)) return Reading::kGeneral;
+            return holds(PyUnicode_GET_LENGTH(value) != 0);
         case Kind::kTime:
-            return PyLong_CheckExact(value) && compat::long_sign(value) >= 0;
+            if (!exact_int_value(value, time)) return Reading::kGeneral;
+            return holds(time >= 0);
         case Kind::kRef:
-            if (!is_ready_text(value)) return false;
-            if (PyUnicode_GET_LENGTH(value) == 0) return true;
-            return PyUnicode_IS_ASCII(value) &&
-                   has_ref_shape(static_cast<const unsigned char*>(PyUnicode_DATA(value)),
-                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
+            if (!is_ready_text(value)) return Reading::kGeneral;
+            if (PyUnicode_GET_LENGTH(value) == 0) return Reading::kPlain;
+            return holds(PyUnicode_IS_ASCII(value) &&
+                         has_ref_shape(static_cast<const unsigned char*>(PyUnicode_DATA(value)),
+                                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))));
     }
-    return false;
+    return Reading::kGeneral;
 }
 
-// Reads `envelope` in one pass if it is plain: `values` then holds the six values by read
-// position (borrowed from the envelope, or `empty` for an absent ref field), each keeping its
-// field's rules. The ref field's shape is tested natively, so the caller must know that the
-// pattern in force is the genuine one.
-inline bool read_plain_envelope(PyObject* envelope, PyObject* const (&names)[kFieldCount],
-                                PyObject* empty, PyObject* (&values)[kFieldCount]) noexcept {
-    if (!PyDict_CheckExact(envelope) || PyDict_GET_SIZE(envelope) > kPlainMaxKeys) return false;
+// Reads `envelope` in one pass. Unless the answer is kGeneral, `values` holds the six values
+// by read position, borrowed from the envelope: null for an absent field, `empty` for an
+// absent ref field (what `get` gives with its default). The ref field's shape is tested
+// natively, so the caller must know that the pattern in force is the genuine one.
+inline Reading read_plain_envelope(PyObject* envelope, PyObject* const (&names)[kFieldCount],
+                                   PyObject* empty, PyObject* (&values)[kFieldCount]) noexcept {
+    if (!PyDict_CheckExact(envelope) || PyDict_GET_SIZE(envelope) > kPlainMaxKeys) {
+        return Reading::kGeneral;
+    }
     for (PyObject*& value : values) value = nullptr;
     // Every key is read, not just the fields: one key that is not an exact str could have the
     // hash of a field name, and then a lookup would run its __eq__.
@@ -102,35 +140,40 @@ inline bool read_plain_envelope(PyObject* envelope, PyObject* const (&names)[kFi
     const compat::DictItems items = compat::dict_items(envelope);
     if (items.readable()) {
         for (const compat::DictSlot* slot = items.begin; slot != items.end; ++slot) {
-            if (slot->value != nullptr && !take(slot->key, slot->value)) return false;
+            if (slot->value != nullptr && !take(slot->key, slot->value)) return Reading::kGeneral;
         }
     } else {
         Py_ssize_t position = 0;
         PyObject *key, *value;
         while (PyDict_Next(envelope, &position, &key, &value)) {
-            if (!take(key, value)) return false;
+            if (!take(key, value)) return Reading::kGeneral;
         }
     }
     if (values[kPrevRef] == nullptr) values[kPrevRef] = empty;
+    // Every value's form first: a broken rule is only known to be reported without the
+    // caller's code once no value needs the general tests.
+    Reading reading = Reading::kPlain;
+    long long times[kFieldCount] = {};
     for (int f = 0; f < kFieldCount; ++f) {
-        if (values[f] == nullptr || !plain_value_holds(kFieldRows[f].kind, values[f])) {
-            return false;
-        }
+        const Reading field = plain_value(kFieldRows[f].kind, values[f], times[f]);
+        if (field == Reading::kGeneral) return Reading::kGeneral;
+        if (field == Reading::kBroken) reading = Reading::kBroken;
     }
-    // The order rules compare exact ints, by value, with no code of the caller's. The
-    // comparison takes one level of depth, as the general reading's does: made where the
-    // rules would compare, it meets the depth limit where they would, and that refusal is
-    // left to the general reading to raise.
+    // The order rules compare exact ints, by value. The general reading's comparison takes
+    // one level of depth: taken here too, where the rules would compare, the depth limit is
+    // met where they would meet it, and that refusal is left to the general reading to raise.
+    if (Py_EnterRecursiveCall(" in comparison") != 0) {
+        PyErr_Clear();
+        return Reading::kGeneral;
+    }
+    Py_LeaveRecursiveCall();
     for (int f = 0; f < kFieldCount; ++f) {
         const int earlier = kFieldRows[f].greater_than;
-        if (earlier == kNoOrder) continue;
-        const int greater = PyObject_RichCompareBool(values[f], values[earlier], Py_GT);
-        if (greater != 1) {
-            if (greater < 0) PyErr_Clear();
-            return false;
+        if (earlier != kNoOrder && values[f] && values[earlier] && !(times[f] > times[earlier])) {
+            reading = Reading::kBroken;
         }
     }
-    return true;
+    return reading;
 }
 
 }  // namespace kestrim::delegation

@@ -229,3 +229,41 @@ def test_depth_limit_is_met_at_the_same_depth(dr):
             assert deepest(fn, plain) == deepest(fn, general)
     finally:
         sys.setrecursionlimit(limit)
+
+
+MORE_MALFORMED = {
+    "missing time": {"not_before_ms": DELETE},
+    "negative time": {"not_before_ms": -1},
+    "both bounds broken": {"not_before_ms": 5, "not_after_ms": 5, "scope": ""},
+    "huge time": {"not_after_ms": 2**70},
+    "ref beyond ASCII": {"prev_delegation_ref": "sha256:" + "\u00e9" * 64},
+    "ref with a final line feed": {"prev_delegation_ref": reference_ref(envelope()) + "\n"},
+}
+
+
+@pytest.mark.parametrize("changes", list({**MALFORMED, **MORE_MALFORMED}.values()),
+                         ids=list({**MALFORMED, **MORE_MALFORMED}))
+def test_malformed_envelopes_are_refused_as_the_general_reading_refuses(dr, changes):
+    # The values a one pass found stand in for the general reading's lookups: the rule
+    # reported, its message and the traceback's last entry must not change.
+    env = envelope(**changes)
+    for fn in (dr.delegation_ref, dr._normalise, lambda e: dr.tamper_detected("x", e)):
+        assert outcome(fn, env) == outcome(fn, DictSub(env))
+    try:
+        dr.delegation_ref(env)
+    except Exception as exc:  # noqa: BLE001
+        plain_tb = exc.__traceback__
+    else:
+        return
+    try:
+        dr.delegation_ref(DictSub(env))
+    except Exception as exc:  # noqa: BLE001
+        general_tb = exc.__traceback__
+    names = []
+    for tb in (plain_tb, general_tb):
+        frames = []
+        while tb:
+            frames.append(tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        names.append(frames)
+    assert names[0] == names[1]
