@@ -440,8 +440,11 @@ Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* 
             return taken;
         }
         for (Py_ssize_t k = 0; k < count; ++k) {
-            // Both exact str: compared by text, without a call.
-            if (not_equal(hashed[k][kHashedPrevRef], expected.get()) != 0) {
+            // Both exact str, compared by text: with the ref before it in this batch, by its
+            // digits, before that ref is made.
+            PyObject* const claimed = hashed[k][kHashedPrevRef];
+            if (k > 0 ? !is_ref_text(claimed, hex[k - 1])
+                      : not_equal(claimed, expected.get()) != 0) {
                 PyErr_Clear();
                 return taken;
             }

@@ -43,8 +43,11 @@ constexpr std::array<std::size_t, kFieldCount> kNameLength = [] {
     return lengths;
 }();
 
-inline int field_named_by(PyObject* key, PyObject* const (&names)[kFieldCount]) noexcept {
+// `likely` is the position tried first: keys mostly come in the table's order.
+inline int field_named_by(PyObject* key, PyObject* const (&names)[kFieldCount],
+                          int likely) noexcept {
     // Keys written in source are the interned names themselves; keys a parser made are not.
+    if (likely < kFieldCount && key == names[likely]) return likely;
     for (int f = 0; f < kFieldCount; ++f) {
         if (key == names[f]) return f;
     }
@@ -130,11 +133,15 @@ inline Reading read_plain_envelope(PyObject* envelope, PyObject* const (&names)[
     for (PyObject*& value : values) value = nullptr;
     // Every key is read, not just the fields: one key that is not an exact str could have the
     // hash of a field name, and then a lookup would run its __eq__.
+    int likely = 0;
     const auto take = [&](PyObject* key, PyObject* value) {
         if (!PyUnicode_CheckExact(key)) return false;
-        const int f = field_named_by(key, names);
+        const int f = field_named_by(key, names, likely);
         if (f == kUnknownKey) return false;
-        if (f != kNoField) values[f] = value;
+        if (f != kNoField) {
+            values[f] = value;
+            likely = f + 1;
+        }
         return true;
     };
     const compat::DictItems items = compat::dict_items(envelope);
