@@ -98,14 +98,16 @@ cp --remove-destination kestrim_substrate/*.py kestrim_substrate/*.pyi \
 endef
 
 # The whole suite against the substrate built with its portable paths: the word-at-a-time
-# forms of the text kernels instead of SSE2 (KESTRIM_SIMD=OFF), and SHA-256 through EVP, as
-# against an OpenSSL without deprecated APIs (OPENSSL_NO_DEPRECATED, OPENSSL_API_COMPAT=30000).
+# forms of the text kernels instead of SSE2 (KESTRIM_SIMD=OFF), no hand-written SHA-256 kernel
+# (KESTRIM_HAND_KERNELS=OFF: every message, single or batched, hashed by OpenSSL), and that
+# through EVP, as against an OpenSSL without deprecated APIs (OPENSSL_NO_DEPRECATED,
+# OPENSSL_API_COMPAT=30000).
 # A CMake tree of its own; the release build's paths are what test-quick tests.
 test-scalar: SCALAR_DIR := build/scalar-$(PYMINOR)
 test-scalar: build
 	$(VENV)/bin/cmake -S . -B $(SCALAR_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
-	    -DKESTRIM_SIMD=OFF -DKESTRIM_OPENSSL_NO_DEPRECATED=ON \
+	    -DKESTRIM_SIMD=OFF -DKESTRIM_HAND_KERNELS=OFF -DKESTRIM_OPENSSL_NO_DEPRECATED=ON \
 	    -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(SCALAR_DIR)
 	$(call make-site,$(SCALAR_DIR))
@@ -116,6 +118,8 @@ test-scalar: build
 	    "$$site"; \
 	nm -D --undefined-only $$site/kestrim_substrate/_jcs.*.so | grep -q EVP_DigestInit_ex2 \
 	    || { echo "test-scalar: _jcs does not hash through EVP"; exit 1; }; \
+	PYTHONSAFEPATH=1 $(VPY) -c 'import kestrim_substrate._jcs as j; \
+	    assert j._sha256_kernel()[0] == "openssl", j._sha256_kernel()'; \
 	$(VENV)/bin/pytest -q
 
 # The text kernels and key order checked alone, without Python, in their SSE2 and their word
