@@ -182,10 +182,10 @@ PyObject* py_sha256_jcs(PyObject*, PyObject* obj) {
 
 PyObject* py_canonicalize(PyObject*, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [obj]() -> PyObject* {
-        Encoder encoder(nullptr);
-        const char* const end = encoder.value(obj, encoder.out().start());
+        Encoder encoder(nullptr, Sink::Spill::Bytes);
+        char* const end = encoder.value(obj, encoder.out().start());
         if (end == nullptr) return nullptr;
-        return PyBytes_FromStringAndSize(encoder.out().data(), end - encoder.out().data());
+        return encoder.out().take_bytes(end);
     });
 }
 

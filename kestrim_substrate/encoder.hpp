@@ -34,7 +34,8 @@ constexpr std::size_t kMaxBytesPerUnit = 6;
 class Encoder {
 public:
     // With a hash, the output is streamed into it; without, it stays in the buffer.
-    explicit Encoder(Sha256* hash) noexcept : out_(hash) {}
+    explicit Encoder(Sha256* hash, Sink::Spill spill = Sink::Spill::Heap) noexcept
+        : out_(hash, spill) {}
 
     Sink& out() noexcept { return out_; }
 
