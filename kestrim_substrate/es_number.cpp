@@ -42,9 +42,11 @@ bool short_decimal(double v, std::uint64_t& digits, int& k) noexcept {
         const double p = kPowersOfTen[i];
         const double scaled = v * p;
         if (scaled >= kShortScaledLimit) return false;
-        const double d = std::nearbyint(scaled);
-        if (d / p == v) {
-            digits = static_cast<std::uint64_t>(d);
+        // Rounded to nearest by hand (nearbyint is a library call): below 2**49 adding a
+        // half is exact. An exact tie cannot read back as v (see above), so its side is moot.
+        const auto nearest = static_cast<std::uint64_t>(scaled + 0.5);
+        if (static_cast<double>(nearest) / p == v) {
+            digits = nearest;
             k = i;
             return true;
         }
@@ -58,38 +60,35 @@ char* write_exponent(char* p, int exponent) noexcept {
     return write_decimal(static_cast<std::uint64_t>(exponent < 0 ? -exponent : exponent), p);
 }
 
-// Writes the significant digits (count of them, no leading or trailing zeros) as ECMAScript's
-// Number::toString lays them out, where n is its exponent: the value is 0.ddd * 10**n.
+// Digits are copied kPiece at a time whatever their count: one fixed-size copy compiles to two
+// stores, where a copy of a variable length is a library call. Digit buffers hold
+// kDigitsRoom bytes so that such a copy from any digit stays inside them.
+constexpr std::size_t kPiece = 32;
+constexpr std::size_t kDigitsRoom = 64;
+
+// Writes the significant digits (count of them, no leading or trailing zeros, in a buffer of
+// kDigitsRoom bytes) as ECMAScript's Number::toString lays them out, where n is its
+// exponent: the value is 0.ddd * 10**n. Writes at most kNumberRoom - 8 bytes from p.
 char* shape(const char* digits, int count, int n, char* p) noexcept {
-    const auto k = static_cast<std::size_t>(count);
+    std::memcpy(p, digits, kPiece);
     if (count <= n && n <= 21) {  // integer: digits then zeros
-        std::memcpy(p, digits, k);
-        p += k;
-        std::memset(p, '0', static_cast<std::size_t>(n - count));
-        return p + (n - count);
+        std::memset(p + count, '0', 24);
+        return p + n;
     }
     if (0 < n && n <= 21) {  // point inside the digits
-        const auto whole = static_cast<std::size_t>(n);
-        std::memcpy(p, digits, whole);
-        p += whole;
-        *p++ = '.';
-        std::memcpy(p, digits + whole, k - whole);
-        return p + (k - whole);
+        p[n] = '.';
+        std::memcpy(p + n + 1, digits + n, kPiece);
+        return p + count + 1;
     }
     if (-6 < n && n <= 0) {  // small: leading "0.000"
-        *p++ = '0';
-        *p++ = '.';
-        std::memset(p, '0', static_cast<std::size_t>(-n));
-        p += -n;
-        std::memcpy(p, digits, k);
-        return p + k;
+        std::memset(p, '0', 8);
+        p[1] = '.';
+        std::memcpy(p + 2 - n, digits, kPiece);
+        return p + 2 - n + count;
     }
-    *p++ = digits[0];
-    if (count > 1) {
-        *p++ = '.';
-        std::memcpy(p, digits + 1, k - 1);
-        p += k - 1;
-    }
+    p[1] = '.';
+    std::memcpy(p + 2, digits + 1, kPiece);
+    p += count > 1 ? count + 1 : 1;
     return write_exponent(p, n - 1);
 }
 
@@ -109,7 +108,7 @@ std::size_t format_double(double value, char* out) noexcept {
         return static_cast<std::size_t>(write_decimal(static_cast<std::uint64_t>(value), p) - out);
     }
 
-    char digits[kMaxNumberChars];
+    char digits[kDigitsRoom];
     std::uint64_t decimal;
     int fraction_digits;
     if (short_decimal(value, decimal, fraction_digits)) {
