@@ -126,9 +126,11 @@ test-native: $(READY)
 	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
 	    -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(VENV)/bin/cmake --build $(NATIVE_DIR) --target text_kernels_check text_kernels_check_scalar \
-	    es_number_check
+	    utf8_kernels_check utf8_kernels_check_scalar es_number_check
 	$(NATIVE_DIR)/text_kernels_check
 	$(NATIVE_DIR)/text_kernels_check_scalar
+	$(NATIVE_DIR)/utf8_kernels_check
+	$(NATIVE_DIR)/utf8_kernels_check_scalar
 	$(NATIVE_DIR)/es_number_check
 
 # The sources kept in the house style (.clang-format) so far; the rest follows file by file.

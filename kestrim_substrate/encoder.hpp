@@ -23,6 +23,7 @@
 #include "kestrim_substrate/es_number.hpp"
 #include "kestrim_substrate/member.hpp"
 #include "kestrim_substrate/text_kernels.hpp"
+#include "kestrim_substrate/utf8_kernels.hpp"
 
 namespace kestrim {
 namespace {
@@ -126,7 +127,7 @@ private:
                                        : "-inf");
             return nullptr;
         }
-        p = out_.room(p, es::kMaxNumberChars);
+        p = out_.room(p, es::kNumberRoom);
         return p + es::format_double(v, p);
     }
 
@@ -214,35 +215,12 @@ private:
         char* p = out;
         for (Py_ssize_t start = 0; start < n; start += kSliceUnits) {
             const Py_ssize_t stop = std::min(n, start + kSliceUnits);
-            p = out_.room(p, static_cast<std::size_t>(stop - start) * kMaxBytesPerUnit);
-            for (Py_ssize_t i = start; i < stop; ++i) {
-                const Py_UCS4 c = s[i];
-                if (c < 0x80) {
-                    const char letter = kEscape[c];
-                    if (letter == 0) {
-                        *p++ = static_cast<char>(c);
-                    } else {
-                        p = put_escape(p, c, letter);
-                    }
-                } else if (sizeof(CharT) == 1 || c < 0x800) {
-                    *p++ = static_cast<char>(0xC0 | (c >> 6));
-                    *p++ = static_cast<char>(0x80 | (c & 0x3F));
-                } else {
-                    if constexpr (sizeof(CharT) > 1) {
-                        if ((c >> 11) == (0xD800 >> 11)) {
-                            out = p;
-                            return i;
-                        }
-                        if (sizeof(CharT) == 2 || c < 0x10000) {
-                            *p++ = static_cast<char>(0xE0 | (c >> 12));
-                        } else {
-                            *p++ = static_cast<char>(0xF0 | (c >> 18));
-                            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                        }
-                        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                        *p++ = static_cast<char>(0x80 | (c & 0x3F));
-                    }
-                }
+            const auto count = static_cast<std::size_t>(stop - start);
+            p = out_.room(p, count * kMaxBytesPerUnit);
+            const std::ptrdiff_t bad = put_units(p, s + start, count);
+            if (bad >= 0) {
+                out = p;
+                return start + bad;
             }
         }
         out = p;
