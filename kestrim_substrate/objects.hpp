@@ -123,6 +123,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
     if (items.readable()) {
         for (const DictSlot* slot = items.begin; slot < items.end && count < n; ++slot) {
             if (slot->value == nullptr) continue;
+            prefetch_value(slot->value);
             if (!set_member(first[count++], slot->key, slot->value)) return nullptr;
         }
     } else {
@@ -154,6 +155,10 @@ inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
     std::uint64_t prev_head = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
+        // Values are scattered over the heap, and their type is the first thing writing one
+        // reads: asked for now, while the keys are checked, their lines are on the way by
+        // the time they are written (see prefetch_value).
+        prefetch_value(slot->value);
         PyObject* const key = slot->key;
         if (!narrow_key(key)) return false;
         const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
@@ -175,6 +180,8 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     bool comma = false;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
+        if (slot + 1 < items.end && slot[1].value != nullptr)
+            compat::prefetch_storage(slot[1].value);
         p = slot_member(slot, p, comma);
         if (p == nullptr) return nullptr;
         comma = true;
@@ -191,6 +198,7 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
     std::size_t count = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
+        prefetch_value(slot->value);
         PyObject* const key = slot->key;
         if (!narrow_key(key)) return false;
         first[count++] =
@@ -258,6 +266,7 @@ inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the key stack.
+        if (i + 1 < count) compat::prefetch_storage(slot_keys_[frame.base() + i + 1].slot->value);
         p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
         if (p == nullptr) return nullptr;
     }
@@ -347,6 +356,7 @@ inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the member stack.
+        if (i + 1 < count) compat::prefetch_storage(members_[frame.base() + i + 1].value);
         const Member& m = members_[frame.base() + i];
         PyObject* const val = m.value;
         p = m.ascii && m.length <= kSliceUnits
