@@ -262,31 +262,6 @@ inline DictItems dict_items(PyObject* dict) noexcept {
     return items;
 }
 
-// ---- prefetching (added for the substrate) --------------------------------------------------
-
-// Asks for the storage a dict or list keeps apart from its object (the table, the item
-// array), whose lines a writer reading the object next would otherwise wait for. Reads the
-// object's type and one field; the object should be in cache already.
-//   3.11 to 3.13: PyDictObject.ma_keys and PyListObject.ob_item, fields of the non-limited
-//   API's structs (no accessor exists). Elsewhere: nothing.
-inline void prefetch_storage(PyObject* obj) noexcept {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
-    const PyTypeObject* const type = Py_TYPE(obj);
-    if (type == &PyDict_Type) {
-        // The table's header and index, then its first entries.
-        const char* const keys =
-            reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
-        __builtin_prefetch(keys);
-        __builtin_prefetch(keys + 64);
-        __builtin_prefetch(keys + 128);
-    } else if (type == &PyList_Type) {
-        __builtin_prefetch(reinterpret_cast<PyListObject*>(obj)->ob_item);
-    }
-#else
-    (void)obj;
-#endif
-}
-
 // ---- str internals (added for the substrate) -----------------------------------------------
 
 // Whether a str's length and data can be read. Before 3.12 a str made through the legacy

@@ -253,7 +253,6 @@ private:
         for (Py_ssize_t i = 0; i < size(); ++i) {
             PyObject* const item = item_at(i);
             if (i + kPrefetchItems < size()) prefetch_value(item_at(i + kPrefetchItems));
-            if (i + 1 < size()) compat::prefetch_storage(item_at(i + 1));
             if (i > 0) p = put(p, ',');
             p = value(item, p);
             if (p == nullptr) return nullptr;

@@ -180,8 +180,6 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     bool comma = false;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
-        if (slot + 1 < items.end && slot[1].value != nullptr)
-            compat::prefetch_storage(slot[1].value);
         p = slot_member(slot, p, comma);
         if (p == nullptr) return nullptr;
         comma = true;
@@ -266,7 +264,6 @@ inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the key stack.
-        if (i + 1 < count) compat::prefetch_storage(slot_keys_[frame.base() + i + 1].slot->value);
         p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
         if (p == nullptr) return nullptr;
     }
@@ -356,7 +353,6 @@ inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the member stack.
-        if (i + 1 < count) compat::prefetch_storage(members_[frame.base() + i + 1].value);
         const Member& m = members_[frame.base() + i];
         PyObject* const val = m.value;
         p = m.ascii && m.length <= kSliceUnits
