@@ -111,6 +111,18 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
     if (!guard.enter()) return nullptr;
     const DictItems items = compat::dict_items(dict);
     if (items.readable()) {
+        // In a large document, the keys and values of nested objects are scattered over the
+        // heap (keys made at run time are not shared), and reading each is a cache miss more
+        // often than not. All asked for at once, the misses overlap instead of coming one
+        // after another as keys are checked and values written. Not for the outermost object:
+        // the caller has usually just built or touched it, and there the requests only cost
+        // (about 8 ns on the six-field object).
+        if (depth_ > 1) {
+            for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+                __builtin_prefetch(slot->key);
+                if (slot->value != nullptr) prefetch_value(slot->value);
+            }
+        }
         if (narrow_keys_in_order(items)) return members_in_place(items, p);
         StackFrame<SlotKey> keys(slot_keys_);
         if (sort_narrow_keys(items, keys)) return table_members(keys, p);
@@ -155,10 +167,6 @@ inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
     std::uint64_t prev_head = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
-        // Values are scattered over the heap, and their type is the first thing writing one
-        // reads: asked for now, while the keys are checked, their lines are on the way by
-        // the time they are written (see prefetch_value).
-        prefetch_value(slot->value);
         PyObject* const key = slot->key;
         if (!narrow_key(key)) return false;
         const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
@@ -196,7 +204,6 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
     std::size_t count = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
-        prefetch_value(slot->value);
         PyObject* const key = slot->key;
         if (!narrow_key(key)) return false;
         first[count++] =
