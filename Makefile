@@ -123,15 +123,19 @@ test-scalar: build
 	$(VENV)/bin/pytest -q
 
 # The text kernels and key order checked alone, without Python, in their SSE2 and their word
-# forms, under AddressSanitizer and UBSan (tests/native/text_kernels_check.cpp).
+# forms, and number formatting, under AddressSanitizer and UBSan (tests/native/*_check.cpp).
 test-native: NATIVE_DIR := build/native
 test-native: $(READY)
 	$(VENV)/bin/cmake -S . -B $(NATIVE_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DCMAKE_BUILD_TYPE=Release $(CMAKE_DEFS) \
 	    -DPython_EXECUTABLE=$(abspath $(VPY))
-	$(VENV)/bin/cmake --build $(NATIVE_DIR) --target text_kernels_check text_kernels_check_scalar
+	$(VENV)/bin/cmake --build $(NATIVE_DIR) --target text_kernels_check text_kernels_check_scalar \
+	    utf8_kernels_check utf8_kernels_check_scalar es_number_check
 	$(NATIVE_DIR)/text_kernels_check
 	$(NATIVE_DIR)/text_kernels_check_scalar
+	$(NATIVE_DIR)/utf8_kernels_check
+	$(NATIVE_DIR)/utf8_kernels_check_scalar
+	$(NATIVE_DIR)/es_number_check
 
 # The sources kept in the house style (.clang-format) so far; the rest follows file by file.
 FORMATTED := common/py_ref.hpp kestrim_substrate/*.hpp kestrim_substrate/*.cpp \

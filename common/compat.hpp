@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // ---- dict tables (3.11 only) ---------------------------------------------------------------
 // The layout of a dict's table is internal. It is read in place only on 3.11, where its
@@ -44,6 +45,26 @@ inline int unicode_ready(PyObject* s) noexcept {
 #else
     (void)s;
     return 0;
+#endif
+}
+
+// ---- bytes ---------------------------------------------------------------------------------
+
+// Gives *bytes (the only reference to a bytes object) the length n, keeping its first bytes;
+// 0 on success, -1 with an exception set and *bytes freed and null.
+//   3.11 to 3.13: _PyBytes_Resize (private), a realloc: a large block grows or shrinks by
+//   moving its pages, not its bytes.
+//   Elsewhere: a new object and a copy.
+inline int resize_bytes(PyObject** bytes, Py_ssize_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+    return _PyBytes_Resize(bytes, n);
+#else
+    const Py_ssize_t kept = n < PyBytes_GET_SIZE(*bytes) ? n : PyBytes_GET_SIZE(*bytes);
+    PyObject* fresh = PyBytes_FromStringAndSize(nullptr, n);
+    if (fresh != nullptr) std::memcpy(PyBytes_AS_STRING(fresh), PyBytes_AS_STRING(*bytes), kept);
+    Py_CLEAR(*bytes);
+    *bytes = fresh;
+    return fresh != nullptr ? 0 : -1;
 #endif
 }
 

@@ -4,6 +4,7 @@
 // translation unit with this file (the writer's hot path was tuned as one).
 //
 //   text_kernels.hpp  escapes, word and SSE2 operations, hex (no Python)
+//   utf8_kernels.hpp  Latin-1, UCS-2 and UCS-4 text to escaped UTF-8 (no Python)
 //   key_order.hpp     UTF-16 code-unit order of keys (no Python)
 //   sha256.hpp        the streaming SHA-256 (SHA-NI or OpenSSL, from the kernels library)
 //   buffers.hpp       the output buffer, the member stacks, the nesting bound
@@ -182,10 +183,10 @@ PyObject* py_sha256_jcs(PyObject*, PyObject* obj) {
 
 PyObject* py_canonicalize(PyObject*, PyObject* obj) {
     return guarded<PyObject*>(nullptr, [obj]() -> PyObject* {
-        Encoder encoder(nullptr);
-        const char* const end = encoder.value(obj, encoder.out().start());
+        Encoder encoder(nullptr, Sink::Spill::Bytes);
+        char* const end = encoder.value(obj, encoder.out().start());
         if (end == nullptr) return nullptr;
-        return PyBytes_FromStringAndSize(encoder.out().data(), end - encoder.out().data());
+        return encoder.out().take_bytes(end);
     });
 }
 

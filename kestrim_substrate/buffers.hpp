@@ -15,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "common/py_ref.hpp"
 #include "kestrim_substrate/sha256.hpp"
 
 namespace kestrim {
@@ -32,7 +33,11 @@ constexpr std::size_t kInlineMembers = 16;
 // document one after another through memory.
 class Sink {
 public:
-    explicit Sink(Sha256* hash) noexcept : hash_(hash) {}
+    // With a hash, full buffers stream into it. Without one, a text that outgrows the stack
+    // buffer is written into a bytes object (see take_bytes()), or into a plain heap block
+    // for callers that want the text and not an object.
+    enum class Spill { Heap, Bytes };
+    explicit Sink(Sha256* hash, Spill spill = Spill::Heap) noexcept : hash_(hash), spill_(spill) {}
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
 
@@ -48,6 +53,18 @@ public:
         return static_cast<std::size_t>(end_ - p) >= n;
     }
     const char* data() const noexcept { return begin_; }
+
+    // Everything written, p being the end, as a bytes object; nullptr with an exception set.
+    // A text that stayed on the stack is copied; one that spilled already is the object.
+    PyObject* take_bytes(char* p) {
+        const auto size = static_cast<Py_ssize_t>(p - begin_);
+        if (!bytes_) return PyBytes_FromStringAndSize(begin_, size);
+        PyObject* bytes = bytes_.release();
+        // Shrinking a large block gives its tail back in place (mremap), with no copy.
+        if (compat::resize_bytes(&bytes, size) < 0) return nullptr;
+        begin_ = end_ = hashed_ = inline_;
+        return bytes;
+    }
 
     // The hash of everything written, p being the end; false if the hash failed.
     bool finish(char* p, unsigned char digest[Sha256::kDigestBytes]) {
@@ -84,6 +101,7 @@ private:
         }
         const std::size_t capacity =
             std::max(2 * static_cast<std::size_t>(end_ - begin_), used + n);
+        if (spill_ == Spill::Bytes) return spill_to_bytes(used, capacity);
         // realloc rather than a new buffer and a copy: a large block grows where it is (the
         // C library remaps its pages), so a long document is neither copied at every
         // doubling nor faulted in again page by page.
@@ -104,11 +122,36 @@ private:
         return begin_ + used;
     }
 
+    // canonicalize() returns the text as bytes: written there from the first spill on, a
+    // long text is neither copied once more at the end nor has a second megabyte of fresh
+    // pages faulted in for the copy. The object grows by realloc, which moves a large block's
+    // pages rather than copying them.
+    char* spill_to_bytes(std::size_t used, std::size_t capacity) {
+        if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        if (!bytes_) {
+            bytes_.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+            if (!bytes_) throw std::bad_alloc();
+            std::memcpy(PyBytes_AS_STRING(bytes_.get()), begin_, used);
+        } else {
+            PyObject* bytes = bytes_.release();
+            // On failure the object is freed and bytes set to null.
+            if (compat::resize_bytes(&bytes, static_cast<Py_ssize_t>(capacity)) < 0)
+                throw std::bad_alloc();
+            bytes_.reset(bytes);
+        }
+        begin_ = PyBytes_AS_STRING(bytes_.get());
+        hashed_ = begin_;
+        end_ = begin_ + capacity;
+        return begin_ + used;
+    }
+
     struct Free {
         void operator()(char* p) const noexcept { std::free(p); }
     };
 
     Sha256* hash_;
+    Spill spill_;
+    PyRef bytes_;
     char* begin_ = inline_;
     char* end_ = inline_ + kInlineBytes;
     // Where the text not yet given to the hash starts.

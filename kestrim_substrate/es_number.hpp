@@ -14,8 +14,12 @@ inline constexpr std::size_t kMaxNumberChars = 32;
 // Longest output of write_decimal: 2**64-1 has 20 digits.
 inline constexpr std::size_t kMaxDecimalChars = 20;
 
-// Writes the text of a finite double into out (no terminator) and returns its length.
-// -0 gives "0"; the caller must have refused NaN and the infinities.
+// The room format_double needs at out: it copies digits in fixed-size pieces, past the text
+// it keeps.
+inline constexpr std::size_t kNumberRoom = 64;
+
+// Writes the text of a finite double into out (no terminator; kNumberRoom bytes of room) and
+// returns its length. -0 gives "0"; the caller must have refused NaN and the infinities.
 std::size_t format_double(double value, char* out) noexcept;
 
 namespace detail {

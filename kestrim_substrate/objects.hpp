@@ -111,6 +111,18 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
     if (!guard.enter()) return nullptr;
     const DictItems items = compat::dict_items(dict);
     if (items.readable()) {
+        // In a large document, the keys and values of nested objects are scattered over the
+        // heap (keys made at run time are not shared), and reading each is a cache miss more
+        // often than not. All asked for at once, the misses overlap instead of coming one
+        // after another as keys are checked and values written. Not for the outermost object:
+        // the caller has usually just built or touched it, and there the requests only cost
+        // (about 8 ns on the six-field object).
+        if (depth_ > 1) {
+            for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+                __builtin_prefetch(slot->key);
+                if (slot->value != nullptr) prefetch_value(slot->value);
+            }
+        }
         if (narrow_keys_in_order(items)) return members_in_place(items, p);
         StackFrame<SlotKey> keys(slot_keys_);
         if (sort_narrow_keys(items, keys)) return table_members(keys, p);
@@ -123,6 +135,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
     if (items.readable()) {
         for (const DictSlot* slot = items.begin; slot < items.end && count < n; ++slot) {
             if (slot->value == nullptr) continue;
+            prefetch_value(slot->value);
             if (!set_member(first[count++], slot->key, slot->value)) return nullptr;
         }
     } else {

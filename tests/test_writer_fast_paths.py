@@ -1,0 +1,137 @@
+"""The writer's fast paths against independent references: numbers against node's
+JSON.stringify (ECMAScript's Number::toString) on doubles of the shapes the short-decimal
+path takes and those at its edges; strings of every storage width and of lengths around
+the UTF-8 kernel's eight-unit blocks against json.dumps, lone surrogates refused where
+they stand; and documents long enough to spill into the returned bytes object."""
+
+import hashlib
+import json
+import math
+import random
+import shutil
+import struct
+import subprocess
+
+import pytest
+
+from kestrim_substrate import canonicalize, sha256_jcs
+
+
+def node_stringify(values):
+    exe = shutil.which("node")
+    if exe is None:
+        pytest.skip("node is not installed")
+    script = 'process.stdout.write(JSON.stringify(JSON.parse(require("fs").readFileSync(0, "utf8"))))'
+    # json.dumps writes repr's shortest digits, which node reads back to the same doubles.
+    out = subprocess.run([exe, "-e", script], input=json.dumps(values), capture_output=True,
+                         text=True, check=True).stdout
+    return out.encode()
+
+
+def short_decimals(rng):
+    """Doubles read from decimals of 1 to 17 digits, at every scale the layouts change at."""
+    values = []
+    for _ in range(20000):
+        digits = rng.randint(1, 17)
+        mantissa = rng.randrange(10 ** (digits - 1), 10**digits)
+        values.append(float(f"{mantissa}e{rng.randint(-30, 25)}"))
+    values += [round(rng.uniform(-1e4, 1e4), rng.randint(1, 15)) for _ in range(5000)]
+    return values
+
+
+def edges():
+    """Neighbours of the layout thresholds (1e21, 1e-6, 1e-7), of powers of two (lopsided
+    rounding intervals), of the short path's bounds (2**49, 2**53) and of subnormals."""
+    centres = [10.0**k for k in range(-12, 23)] + [2.0**k for k in range(-40, 60)]
+    centres += [5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1, 0.3, 1 / 3]
+    values = []
+    for c in centres:
+        up = down = c
+        for _ in range(3):
+            values += [up, down]
+            up, down = math.nextafter(up, math.inf), math.nextafter(down, 0.0)
+    return values
+
+
+@pytest.mark.parametrize("source", ["short decimals", "edges", "random bits"])
+def test_numbers_match_node(source):
+    rng = random.Random(8785)
+    if source == "short decimals":
+        values = short_decimals(rng)
+    elif source == "edges":
+        values = edges()
+    else:
+        values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(20000)]
+    values = [v for v in values if math.isfinite(v)]
+    values += [-v for v in values]
+    assert canonicalize(values) == node_stringify(values)
+
+
+# Characters that take each path of the UTF-8 kernel: plain ASCII, escapes, 2-, 3- and
+# 4-byte letters.
+PROBES = ['"', "\\", "\n", "\x1f", "\x7f", "é", "ÿ", "\u0100", "\u07ff", "\u0800", "日", "\uffff",
+          "\U00010000", "🔐", "\U0010ffff"]
+FILLERS = {"latin-1": "aé", "ucs-2": "a€", "ucs-4": "a🔐"}
+LENGTHS = [*range(0, 20), 31, 32, 33, 39, 40, 41, 63, 64, 65, 511, 512, 513, 520]
+
+
+def positions(n):
+    # Each side of every block edge, and the ends.
+    return sorted({0, n - 1, *(p for b in range(8, n, 8) for p in (b - 1, b)), *range(min(n, 3))} & set(range(n)))
+
+
+def json_string(text):
+    return json.dumps(text, ensure_ascii=False).encode()
+
+
+@pytest.mark.parametrize("kind", FILLERS)
+@pytest.mark.parametrize("n", LENGTHS)
+def test_strings_of_every_width_around_blocks(kind, n):
+    narrow, wide = FILLERS[kind]
+    for run in (narrow * n, (narrow * 7 + wide) * (n // 8) + narrow * (n % 8)):
+        # The filler fixes the storage width even where the probe is narrower.
+        base = run[:-1] + wide if n else run
+        assert canonicalize(base) == json_string(base)
+        for at in positions(n):
+            for probe in PROBES:
+                if kind == "latin-1" and ord(probe) > 0xFF:
+                    continue
+                text = base[:at] + probe + base[at + 1:]
+                assert canonicalize(text) == json_string(text), (kind, n, at, probe)
+                assert canonicalize({text: 1}) == b"{%s:1}" % json_string(text)
+
+
+@pytest.mark.parametrize("kind", ["ucs-2", "ucs-4"])
+@pytest.mark.parametrize("n", [1, 7, 8, 9, 32, 33, 40, 520])
+def test_lone_surrogate_refused_where_it_stands(kind, n):
+    narrow, wide = FILLERS[kind]
+    base = (narrow * 7 + wide) * (n // 8 + 1)
+    for at in positions(n):
+        for surrogate in ("\ud800", "\udbff", "\udc00", "\udfff"):
+            text = base[:at] + surrogate + base[at + 1:n]
+            # The first surrogate is the one named, even with a second one after it.
+            for later in ("", "\udc00"):
+                with pytest.raises(ValueError, match=f"lone surrogate U\\+{ord(surrogate):04X} at index {at},"):
+                    canonicalize(text + later)
+                with pytest.raises(ValueError, match=f"at index {at},"):
+                    sha256_jcs({"k": [text + later]})
+
+
+@pytest.mark.parametrize("size", [4095, 4096, 4097, 70_000, 3_000_000])
+def test_documents_spilling_into_the_returned_bytes(size):
+    # Past the stack buffer the text is written into the bytes object itself and grown;
+    # its length and content must be exactly the text's, at and around every growth step.
+    rng = random.Random(size)
+    items = []
+    total = 2
+    while total < size:
+        item = rng.choice([1.5, -0.000123, 12345678, "Zürich", "日本語", "🔐 vault", True, None])
+        items.append(item)
+        total += len(json_string(item) if isinstance(item, str) else json.dumps(item).encode()) + 1
+    expected = json.dumps(items, ensure_ascii=False, separators=(",", ":")).encode()
+    out = canonicalize(items)
+    assert type(out) is bytes and out == expected
+    assert sha256_jcs(items) == hashlib.sha256(expected).hexdigest()
+    # A failure after the text has spilled leaves nothing behind and raises cleanly.
+    with pytest.raises(ValueError, match="lone surrogate"):
+        canonicalize(items + ["\udc00"])
