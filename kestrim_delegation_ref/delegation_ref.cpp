@@ -219,7 +219,7 @@ bool read_plain_hashed(PyObject* envelope, PyObject* (&hashed)[kFieldCount]) {
 int plain_ref_hex(const NativeScope& scope, PyObject* envelope, char (&hex)[kDigestLength],
                   Found& found, bool& broken) {
     broken = false;
-    if (!names_are_own(scope)) return 0;
+    if (!names_are_own(scope) || !comparison_depth_left()) return 0;
     const Names& names = state().names;
     const Reading reading = read_plain_envelope(envelope, names.field, names.empty, found.value);
     if (reading != Reading::kPlain) {
@@ -426,7 +426,9 @@ Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* 
         }
         const Py_ssize_t first = links.position();
         Py_ssize_t count = 0;
-        while (count < kLinksAhead && first + count < Py_SIZE(sequence) &&
+        // Nothing changes the depth between the links of a batch: asked once for them all.
+        const bool depth_left = comparison_depth_left();
+        while (depth_left && count < kLinksAhead && first + count < Py_SIZE(sequence) &&
                read_plain_hashed(PySequence_Fast_GET_ITEM(sequence, first + count),
                                  hashed[count])) {
             ++count;

@@ -85,6 +85,19 @@ inline bool is_ready_text(PyObject* value) noexcept {
     return PyUnicode_CheckExact(value) && compat::unicode_is_ready(value);
 }
 
+// Whether the general reading's comparison of the times would find the depth it takes (it
+// compares through the interpreter, one level deeper than the rules run). Asked where the
+// rules would compare, before reading envelopes in one pass: at the depth limit, the general
+// reading must take them and raise in its place. Leaves no exception set.
+inline bool comparison_depth_left() noexcept {
+    if (Py_EnterRecursiveCall(" in comparison") != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_LeaveRecursiveCall();
+    return true;
+}
+
 // What one pass over an envelope found.
 enum class Reading {
     // Anything the pass cannot read without the caller's code: the general reading takes it.
@@ -121,7 +134,8 @@ inline Reading plain_value(Kind kind, PyObject* value, long long& time) noexcept
     return Reading::kGeneral;
 }
 
-// Reads `envelope` in one pass. Unless the answer is kGeneral, `values` holds the six values
+// Reads `envelope` in one pass, the caller having made sure of comparison_depth_left() at
+// the depth the rules run at. Unless the answer is kGeneral, `values` holds the six values
 // by read position, borrowed from the envelope: null for an absent field, `empty` for an
 // absent ref field (what `get` gives with its default). The ref field's shape is tested
 // natively, so the caller must know that the pattern in force is the genuine one.
@@ -166,14 +180,8 @@ inline Reading read_plain_envelope(PyObject* envelope, PyObject* const (&names)[
         if (field == Reading::kGeneral) return Reading::kGeneral;
         if (field == Reading::kBroken) reading = Reading::kBroken;
     }
-    // The order rules compare exact ints, by value. The general reading's comparison takes
-    // one level of depth: taken here too, where the rules would compare, the depth limit is
-    // met where they would meet it, and that refusal is left to the general reading to raise.
-    if (Py_EnterRecursiveCall(" in comparison") != 0) {
-        PyErr_Clear();
-        return Reading::kGeneral;
-    }
-    Py_LeaveRecursiveCall();
+    // The order rules compare exact ints, by value (the caller has made sure of the depth the
+    // general reading's comparison would take: see comparison_depth_left).
     for (int f = 0; f < kFieldCount; ++f) {
         const int earlier = kFieldRows[f].greater_than;
         if (earlier != kNoOrder && values[f] && values[earlier] && !(times[f] > times[earlier])) {
