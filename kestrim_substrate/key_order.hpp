@@ -65,8 +65,8 @@ inline int compare_narrow(std::uint64_t head_a, const std::uint8_t* a, std::ptrd
     // share more than a head's worth of text, and only then does a tie get this far.
     const std::ptrdiff_t n = std::min(na, nb);
     if (n > kHeadUnits) {
-        const int order = std::memcmp(a + kHeadUnits, b + kHeadUnits,
-                                      static_cast<std::size_t>(n - kHeadUnits));
+        const int order =
+            std::memcmp(a + kHeadUnits, b + kHeadUnits, static_cast<std::size_t>(n - kHeadUnits));
         if (order != 0) return order < 0 ? -1 : 1;
     }
     return (na > nb) - (na < nb);

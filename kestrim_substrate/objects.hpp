@@ -242,7 +242,8 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
     if (skip > 0) {
         for (std::size_t i = 0; i < n; ++i) {
             PyObject* const key = first[i].slot->key;
-            first[i].head = key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
+            first[i].head =
+                key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
         }
     }
     std::sort(first, first + n, [skip](const SlotKey& a, const SlotKey& b) {
@@ -334,7 +335,8 @@ bool Encoder::sort_narrow_members(Member* first, std::size_t n) {
                               a.length - skip, b.head,
                               static_cast<const std::uint8_t*>(b.text) + skip, b.length - skip);
     };
-    std::sort(first, first + n, [&order](const Member& a, const Member& b) { return order(a, b) < 0; });
+    std::sort(first, first + n,
+              [&order](const Member& a, const Member& b) { return order(a, b) < 0; });
     for (std::size_t i = 1; i < n; ++i) {
         if (order(first[i - 1], first[i]) == 0) return duplicate_key(first[i].key);
     }

@@ -2,7 +2,6 @@
 // OpenSSL path (sha256_openssl.cpp) every other kernel is checked against and falls back to.
 #include "sha256_kernels.hpp"
 
-
 #include <cstdlib>
 #include <cstring>
 
@@ -53,8 +52,8 @@ CpuFeatures detect_cpu() noexcept {
     const bool avx2 = b & (1u << 5), avx512f = b & (1u << 16), sha = b & (1u << 29);
     const bool avx512vl = b & (1u << 31);
     const std::uint64_t xcr0 = osxsave ? read_xcr0() : 0;
-    const bool ymm_saved = (xcr0 & 0x6) == 0x6;        // SSE and AVX state
-    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;      // plus opmask and both ZMM halves
+    const bool ymm_saved = (xcr0 & 0x6) == 0x6;    // SSE and AVX state
+    const bool zmm_saved = (xcr0 & 0xE6) == 0xE6;  // plus opmask and both ZMM halves
     cpu.shani = sha && ssse3 && sse41;
     cpu.avx2 = avx && avx2 && ymm_saved;
     cpu.avx512 = cpu.avx2 && avx512f && avx512vl && zmm_saved;
@@ -76,8 +75,8 @@ const CpuFeatures& cpu() noexcept {
 // SHA-NI two-way took 105; on an AMD EPYC without AVX-512, SHA-NI two-way is 0.45x the
 // OpenSSL floor and eight AVX2 lanes 0.9x, so AVX2 wins only where SHA-NI is missing. A fixed
 // order, not a timing at start-up, so that one machine always runs the same code.
-constexpr Sha256Kernel kPreference[] = {Sha256Kernel::Avx512X16, Sha256Kernel::ShaNiX2, Sha256Kernel::Avx2X8,
-                                        Sha256Kernel::OpenSSL};
+constexpr Sha256Kernel kPreference[] = {Sha256Kernel::Avx512X16, Sha256Kernel::ShaNiX2,
+                                        Sha256Kernel::Avx2X8, Sha256Kernel::OpenSSL};
 
 bool openssl_batch(const unsigned char* const* msgs, const std::size_t* lens, std::size_t n,
                    unsigned char (*digests)[kDigestBytes]) noexcept {
@@ -186,7 +185,9 @@ bool sha256_batch(Sha256Kernel kernel, const unsigned char* const* msgs, const s
             case Sha256Kernel::ShaNi: detail::shani_batch_x1(batch); return true;
             case Sha256Kernel::ShaNiX2: detail::shani_batch_x2(batch); return true;
             case Sha256Kernel::Avx2X8: detail::avx2_batch_x8(batch, stragglers(8)); return true;
-            case Sha256Kernel::Avx512X16: detail::avx512_batch_x16(batch, stragglers(16)); return true;
+            case Sha256Kernel::Avx512X16:
+                detail::avx512_batch_x16(batch, stragglers(16));
+                return true;
             case Sha256Kernel::OpenSSL: break;
         }
     }
@@ -230,8 +231,8 @@ bool test_variant_supported(TestVariant variant) noexcept {
     return false;
 }
 
-bool sha256_batch_variant(Sha256Kernel kernel, TestVariant variant, const unsigned char* const* msgs,
-                          const std::size_t* lens, std::size_t n,
+bool sha256_batch_variant(Sha256Kernel kernel, TestVariant variant,
+                          const unsigned char* const* msgs, const std::size_t* lens, std::size_t n,
                           unsigned char (*digests)[kDigestBytes]) noexcept {
 #if KESTRIM_X86_KERNELS
     Batch batch{msgs, lens, digests, n, 0};

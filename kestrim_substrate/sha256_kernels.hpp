@@ -123,7 +123,8 @@ enum class TestVariant : unsigned char {
 bool test_variant_supported(TestVariant variant) noexcept;
 [[nodiscard]] bool sha256_batch_variant(Sha256Kernel kernel, TestVariant variant,
                                         const unsigned char* const* msgs, const std::size_t* lens,
-                                        std::size_t n, unsigned char (*digests)[kDigestBytes]) noexcept;
+                                        std::size_t n,
+                                        unsigned char (*digests)[kDigestBytes]) noexcept;
 }  // namespace detail
 
 }  // namespace kestrim::sha256

@@ -114,7 +114,8 @@ void shani_finish(std::uint32_t state[8], Feed& feed) noexcept;
 void shani_one(const unsigned char* msg, std::size_t len, unsigned char digest[32]) noexcept;
 void shani_batch_x1(Batch& batch) noexcept;
 // Whole blocks into a running state, for a message that arrives piece by piece.
-void shani_compress_blocks(std::uint32_t state[8], const unsigned char* data, std::size_t nblocks) noexcept;
+void shani_compress_blocks(std::uint32_t state[8], const unsigned char* data,
+                           std::size_t nblocks) noexcept;
 void shani_batch_x2(Batch& batch) noexcept;
 
 // sha256_multibuffer.cpp: callers check the CPU first (the scalar one runs anywhere).

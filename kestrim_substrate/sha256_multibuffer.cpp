@@ -46,19 +46,24 @@ inline constexpr WideConstants<L> kWideConstants{};
 // Words 0..15 of eight lanes' blocks, word t of every lane in w[t], byte-swapped: a 4x4
 // transpose of 32-bit words within each 128-bit half, lanes 0-3 low and 4-7 high. Shuffles
 // in place of 128 scalar loads and inserts.
-__attribute__((target("avx2"), always_inline)) inline void load8_avx2(u32x8 (&w)[16],
-                                                                     const unsigned char* const* blocks) {
+__attribute__((target("avx2"), always_inline)) inline void load8_avx2(
+    u32x8 (&w)[16], const unsigned char* const* blocks) {
     const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,  //
                                           3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
     for (int g = 0; g < 4; ++g) {
         __m256i r[4];
         for (int i = 0; i < 4; ++i) {
-            const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[i] + 16 * g));
-            const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[i + 4] + 16 * g));
-            r[i] = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1), swap);
+            const __m128i lo =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[i] + 16 * g));
+            const __m128i hi =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks[i + 4] + 16 * g));
+            r[i] = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1),
+                                       swap);
         }
-        const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
-        const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+        const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]),
+                      t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+        const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]),
+                      t3 = _mm256_unpackhi_epi32(r[2], r[3]);
         w[4 * g + 0] = (u32x8)_mm256_unpacklo_epi64(t0, t2);
         w[4 * g + 1] = (u32x8)_mm256_unpackhi_epi64(t0, t2);
         w[4 * g + 2] = (u32x8)_mm256_unpacklo_epi64(t1, t3);
@@ -75,18 +80,20 @@ KESTRIM_INLINE void rounds(std::uint32_t (*st)[L], V (&w)[16]) {
     V a = s[0], b = s[1], c = s[2], d = s[3], e = s[4], f = s[5], g = s[6], h = s[7];
     // Hidden from the optimiser, which would otherwise rebuild each constant from an
     // immediate (three instructions) rather than add it from memory (one).
-    const std::uint32_t(*k)[L] = kWideConstants<L>.k;
+    const std::uint32_t (*k)[L] = kWideConstants<L>.k;
     __asm__("" : "+r"(k));
 #pragma GCC unroll 64
     for (int t = 0; t < 64; ++t) {
         if (t >= 16) {
             const V w2 = w[(t - 2) & 15], w15 = w[(t - 15) & 15];
-            w[t & 15] += (KESTRIM_ROTR(w2, 17) ^ KESTRIM_ROTR(w2, 19) ^ (w2 >> 10)) + w[(t - 7) & 15] +
+            w[t & 15] += (KESTRIM_ROTR(w2, 17) ^ KESTRIM_ROTR(w2, 19) ^ (w2 >> 10)) +
+                         w[(t - 7) & 15] +
                          (KESTRIM_ROTR(w15, 7) ^ KESTRIM_ROTR(w15, 18) ^ (w15 >> 3));
         }
-        const V t1 = h + (KESTRIM_ROTR(e, 6) ^ KESTRIM_ROTR(e, 11) ^ KESTRIM_ROTR(e, 25)) + (g ^ (e & (f ^ g))) +
-                     *reinterpret_cast<const V*>(k[t]) + w[t & 15];
-        const V t2 = (KESTRIM_ROTR(a, 2) ^ KESTRIM_ROTR(a, 13) ^ KESTRIM_ROTR(a, 22)) + ((a & b) | (c & (a | b)));
+        const V t1 = h + (KESTRIM_ROTR(e, 6) ^ KESTRIM_ROTR(e, 11) ^ KESTRIM_ROTR(e, 25)) +
+                     (g ^ (e & (f ^ g))) + *reinterpret_cast<const V*>(k[t]) + w[t & 15];
+        const V t2 = (KESTRIM_ROTR(a, 2) ^ KESTRIM_ROTR(a, 13) ^ KESTRIM_ROTR(a, 22)) +
+                     ((a & b) | (c & (a | b)));
         h = g;
         g = f;
         f = e;
@@ -107,28 +114,30 @@ __attribute__((target("avx2"))) void compress_avx2_x8(std::uint32_t (*st)[8],
     rounds<u32x8, 8>(st, w);
 }
 
-__attribute__((target("avx512f,avx512vl"))) void compress_avx512_x16(std::uint32_t (*st)[16],
-                                                                     const unsigned char* const* blocks) noexcept {
+__attribute__((target("avx512f,avx512vl"))) void compress_avx512_x16(
+    std::uint32_t (*st)[16], const unsigned char* const* blocks) noexcept {
     u32x8 lo[16], hi[16];
     load8_avx2(lo, blocks);
     load8_avx2(hi, blocks + 8);
     u32x16 w[16];
     for (int t = 0; t < 16; ++t) {
-        w[t] = __builtin_shufflevector(lo[t], hi[t], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        w[t] = __builtin_shufflevector(lo[t], hi[t], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+                                       14, 15);
     }
     rounds<u32x16, 16>(st, w);
 }
 
 // The 16-lane code on AVX2 (each vector op split in two), so that this driver and these
 // rounds are checked on CPUs without AVX-512.
-__attribute__((target("avx2"))) void compress_avx2_x16(std::uint32_t (*st)[16],
-                                                       const unsigned char* const* blocks) noexcept {
+__attribute__((target("avx2"))) void compress_avx2_x16(
+    std::uint32_t (*st)[16], const unsigned char* const* blocks) noexcept {
     u32x8 lo[16], hi[16];
     load8_avx2(lo, blocks);
     load8_avx2(hi, blocks + 8);
     u32x16 w[16];
     for (int t = 0; t < 16; ++t) {
-        w[t] = __builtin_shufflevector(lo[t], hi[t], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        w[t] = __builtin_shufflevector(lo[t], hi[t], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
+                                       14, 15);
     }
     rounds<u32x16, 16>(st, w);
 }
@@ -144,7 +153,8 @@ void column(const std::uint32_t (*st)[L], std::size_t lane, std::uint32_t out[8]
     for (int j = 0; j < 8; ++j) out[j] = st[j][lane];
 }
 
-template <std::size_t L, void (*Compress)(std::uint32_t (*)[L], const unsigned char* const*) noexcept>
+template <std::size_t L,
+          void (*Compress)(std::uint32_t (*)[L], const unsigned char* const*) noexcept>
 void run_lanes(Batch& batch, Stragglers stragglers) noexcept {
     alignas(64) static const unsigned char idle_block[kBlockBytes] = {};
     alignas(64) std::uint32_t st[8][L];

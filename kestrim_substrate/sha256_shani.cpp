@@ -24,8 +24,10 @@ struct Packed {
 };
 
 KESTRIM_SHANI_INLINE Packed pack(const std::uint32_t state[8]) {
-    const __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
-    const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    const __m128i cdab =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    const __m128i efgh =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
     return {_mm_alignr_epi8(cdab, efgh, 8), _mm_blend_epi16(efgh, cdab, 0xF0)};
 }
 
@@ -69,7 +71,8 @@ KESTRIM_SHANI_INLINE void compress(Packed (&s)[N], const unsigned char* const (&
             s[n].abef = _mm_sha256rnds2_epu32(s[n].abef, s[n].cdgh, _mm_shuffle_epi32(x[n], 0x0E));
         }
         if (g >= 1 && g <= 12) {
-            for (int n = 0; n < N; ++n) m[n][(g - 1) & 3] = _mm_sha256msg1_epu32(m[n][(g - 1) & 3], m[n][g & 3]);
+            for (int n = 0; n < N; ++n)
+                m[n][(g - 1) & 3] = _mm_sha256msg1_epu32(m[n][(g - 1) & 3], m[n][g & 3]);
         }
     }
     for (int n = 0; n < N; ++n) {
@@ -101,7 +104,8 @@ KESTRIM_SHANI void shani_finish(std::uint32_t state[8], Feed& feed) noexcept {
     unpack(s, state);
 }
 
-KESTRIM_SHANI void shani_one(const unsigned char* msg, std::size_t len, unsigned char digest[32]) noexcept {
+KESTRIM_SHANI void shani_one(const unsigned char* msg, std::size_t len,
+                             unsigned char digest[32]) noexcept {
     Feed feed;
     feed.start(msg, len, 0);
     Packed s = pack(kInitialState);

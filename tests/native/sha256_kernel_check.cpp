@@ -46,7 +46,9 @@ struct Message {
 
 std::mt19937_64 rng;
 
-std::size_t below(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng); }
+std::size_t below(std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng);
+}
 
 Message make_message(std::size_t len) {
     const std::size_t offset = below(8);
@@ -82,7 +84,8 @@ struct Route {
     bool variant = false;
     detail::TestVariant which{};
 
-    bool run(const std::vector<const Message*>& ms, std::vector<std::array<unsigned char, 32>>& out) const {
+    bool run(const std::vector<const Message*>& ms,
+             std::vector<std::array<unsigned char, 32>>& out) const {
         out.assign(ms.size(), {});
         if (one) {
             for (std::size_t i = 0; i < ms.size(); ++i) {
@@ -93,8 +96,9 @@ struct Route {
         std::vector<const unsigned char*> ptrs;
         std::vector<std::size_t> lens;
         for (const Message* m : ms) ptrs.push_back(m->bytes), lens.push_back(m->len);
-        auto* digests = reinterpret_cast<unsigned char(*)[kDigestBytes]>(out.data());
-        return variant ? detail::sha256_batch_variant(kernel, which, ptrs.data(), lens.data(), ms.size(), digests)
+        auto* digests = reinterpret_cast<unsigned char (*)[kDigestBytes]>(out.data());
+        return variant ? detail::sha256_batch_variant(kernel, which, ptrs.data(), lens.data(),
+                                                      ms.size(), digests)
                        : sha256_batch(kernel, ptrs.data(), lens.data(), ms.size(), digests);
     }
 };
@@ -110,8 +114,8 @@ void check_batch(const Route& route, const std::vector<const Message*>& ms, cons
         reference(ms[i]->bytes, ms[i]->len, want);
         tally.check(std::memcmp(want, got[i].data(), kDigestBytes) == 0,
                     route.name + " " + what + ": message " + std::to_string(i) + " of " +
-                        std::to_string(ms.size()) + ", length " + std::to_string(ms[i]->len) + ": got " +
-                        hex(got[i].data()) + ", want " + hex(want));
+                        std::to_string(ms.size()) + ", length " + std::to_string(ms[i]->len) +
+                        ": got " + hex(got[i].data()) + ", want " + hex(want));
     }
 }
 
@@ -127,12 +131,14 @@ void check_route(const Route& route, const std::vector<Message>& every_length) {
     for (const Message& m : every_length) check_batch(route, {&m}, "alone");
     std::vector<const Message*> all = view(every_length);
     check_batch(route, all, "every length");
-    check_batch(route, std::vector<const Message*>(all.rbegin(), all.rend()), "every length reversed");
+    check_batch(route, std::vector<const Message*>(all.rbegin(), all.rend()),
+                "every length reversed");
 
     for (int round = 0; round < 300; ++round) {
         std::vector<Message> ms;
         const std::size_t n = 1 + below(20);
-        for (std::size_t i = 0; i < n; ++i) ms.push_back(make_message(below(round % 10 ? 1101 : 5000)));
+        for (std::size_t i = 0; i < n; ++i)
+            ms.push_back(make_message(below(round % 10 ? 1101 : 5000)));
         check_batch(route, view(ms), "mixed batch");
     }
 
@@ -166,13 +172,15 @@ void check_known_answers(const std::vector<Route>& routes) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(k.text.data());
         Digest d;
         reference(bytes, k.text.size(), d);
-        tally.check(hex(d) == k.digest, "reference on a known answer of length " + std::to_string(k.text.size()));
+        tally.check(hex(d) == k.digest,
+                    "reference on a known answer of length " + std::to_string(k.text.size()));
         Message m;
         m.bytes = bytes, m.len = k.text.size();
         for (const Route& route : routes) {
             std::vector<std::array<unsigned char, 32>> got;
-            tally.check(route.run({&m}, got) && hex(got[0].data()) == k.digest,
-                        route.name + " on a known answer of length " + std::to_string(k.text.size()));
+            tally.check(
+                route.run({&m}, got) && hex(got[0].data()) == k.digest,
+                route.name + " on a known answer of length " + std::to_string(k.text.size()));
         }
     }
 }
@@ -181,7 +189,7 @@ void check_empty_batch(const Route& route) {
     // n == 0 touches nothing, not even the pointers.
     Digest untouched;
     std::memset(untouched, 0xA5, sizeof untouched);
-    auto* digests = reinterpret_cast<unsigned char(*)[kDigestBytes]>(&untouched);
+    auto* digests = reinterpret_cast<unsigned char (*)[kDigestBytes]>(&untouched);
     const bool ok = sha256_batch(route.kernel, nullptr, nullptr, 0, digests);
     bool same = true;
     for (unsigned char b : untouched) same &= b == 0xA5;
@@ -190,31 +198,37 @@ void check_empty_batch(const Route& route) {
 
 void check_choice() {
     const KernelChoice cpu = choose_kernel(nullptr);
-    tally.check(cpu.source == ChoiceSource::Cpu && kernel_supported(cpu.kernel), "the CPU's own choice is supported");
-    tally.check(choose_kernel("").source == ChoiceSource::Cpu && choose_kernel("").kernel == cpu.kernel,
-                "an empty variable forces nothing");
+    tally.check(cpu.source == ChoiceSource::Cpu && kernel_supported(cpu.kernel),
+                "the CPU's own choice is supported");
+    tally.check(
+        choose_kernel("").source == ChoiceSource::Cpu && choose_kernel("").kernel == cpu.kernel,
+        "an empty variable forces nothing");
     for (std::size_t i = 0; i < kKernelCount; ++i) {
         const auto k = static_cast<Sha256Kernel>(i);
         Sha256Kernel parsed;
         tally.check(parse_kernel_name(kernel_name(k), &parsed) && parsed == k,
                     std::string("name round trip of ") + kernel_name(k));
         const KernelChoice c = choose_kernel(kernel_name(k));
-        const bool ok = kernel_supported(k) ? c.kernel == k && c.source == ChoiceSource::Forced
-                                            : c.kernel == cpu.kernel && c.source == ChoiceSource::Refused;
-        tally.check(ok, std::string("forcing ") + kernel_name(k) + " gave " + kernel_name(c.kernel) + " (" +
-                            choice_source_name(c.source) + ")");
+        const bool ok = kernel_supported(k)
+                            ? c.kernel == k && c.source == ChoiceSource::Forced
+                            : c.kernel == cpu.kernel && c.source == ChoiceSource::Refused;
+        tally.check(ok, std::string("forcing ") + kernel_name(k) + " gave " +
+                            kernel_name(c.kernel) + " (" + choice_source_name(c.source) + ")");
     }
     for (const char* bad : {"AVX2", "sse", "shani ", "avx512x16"}) {
         const KernelChoice c = choose_kernel(bad);
-        tally.check(c.kernel == cpu.kernel && c.source == ChoiceSource::Unknown, std::string("forcing '") + bad + "'");
+        tally.check(c.kernel == cpu.kernel && c.source == ChoiceSource::Unknown,
+                    std::string("forcing '") + bad + "'");
     }
     const KernelChoice env = kernel_choice();
     const KernelChoice want = choose_kernel(std::getenv(kKernelEnvVar));
-    tally.check(env.kernel == want.kernel && env.source == want.source && best_kernel() == env.kernel,
-                "the process's choice follows the variable");
+    tally.check(
+        env.kernel == want.kernel && env.source == want.source && best_kernel() == env.kernel,
+        "the process's choice follows the variable");
     Sha256Kernel supported[kKernelCount];
     const std::size_t count = supported_kernels(supported);
-    tally.check(count >= 1 && supported[0] == Sha256Kernel::OpenSSL, "OpenSSL is always supported, first");
+    tally.check(count >= 1 && supported[0] == Sha256Kernel::OpenSSL,
+                "OpenSSL is always supported, first");
 }
 
 // Threads hashing at once: each has its own OpenSSL context, and no kernel keeps state
@@ -222,7 +236,8 @@ void check_choice() {
 void check_threads(const std::vector<Route>& routes, const std::vector<Message>& every_length) {
     const std::vector<const Message*> all = view(every_length);
     std::vector<std::array<unsigned char, 32>> want(all.size());
-    for (std::size_t i = 0; i < all.size(); ++i) reference(all[i]->bytes, all[i]->len, want[i].data());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        reference(all[i]->bytes, all[i]->len, want[i].data());
     for (const Route& route : routes) {
         bool same[4] = {};
         std::vector<std::thread> threads;
@@ -255,7 +270,8 @@ int main(int argc, char** argv) {
     const KernelChoice choice = kernel_choice();
     std::printf("seed %llu; supported:", seed);
     for (std::size_t i = 0; i < count; ++i) std::printf(" %s", kernel_name(supported[i]));
-    std::printf("; %s=%s -> %s (%s)\n", kKernelEnvVar, std::getenv(kKernelEnvVar) ? std::getenv(kKernelEnvVar) : "",
+    std::printf("; %s=%s -> %s (%s)\n", kKernelEnvVar,
+                std::getenv(kKernelEnvVar) ? std::getenv(kKernelEnvVar) : "",
                 kernel_name(choice.kernel), choice_source_name(choice.source));
 
     std::vector<Route> routes;
@@ -267,13 +283,15 @@ int main(int argc, char** argv) {
         routes.push_back({std::string("one ") + kernel_name(k) + tag, k, true});
     }
     for (Sha256Kernel k : {Sha256Kernel::Avx2X8, Sha256Kernel::Avx512X16}) {
-        if (kernel_supported(k) && detail::test_variant_supported(detail::TestVariant::ScalarStragglers)) {
-            routes.push_back({std::string("batch ") + kernel_name(k) + " scalar stragglers", k, false, true,
-                              detail::TestVariant::ScalarStragglers});
+        if (kernel_supported(k) &&
+            detail::test_variant_supported(detail::TestVariant::ScalarStragglers)) {
+            routes.push_back({std::string("batch ") + kernel_name(k) + " scalar stragglers", k,
+                              false, true, detail::TestVariant::ScalarStragglers});
         }
     }
     if (detail::test_variant_supported(detail::TestVariant::Wide16OnAvx2)) {
-        routes.push_back({"batch 16 lanes on avx2", Sha256Kernel::Avx2X8, false, true, detail::TestVariant::Wide16OnAvx2});
+        routes.push_back({"batch 16 lanes on avx2", Sha256Kernel::Avx2X8, false, true,
+                          detail::TestVariant::Wide16OnAvx2});
     }
 
     std::vector<Message> every_length;
