@@ -19,6 +19,7 @@
 #include "kestrim_delegation_ref/function.hpp"
 #include "kestrim_delegation_ref/host_ops.hpp"
 #include "kestrim_delegation_ref/module_state.hpp"
+#include "kestrim_delegation_ref/own_bindings.hpp"
 #include "kestrim_delegation_ref/plain_envelope.hpp"
 #include "kestrim_delegation_ref/ref_shape.hpp"
 #include "kestrim_substrate/jcs_capi.hpp"
@@ -155,59 +156,21 @@ PyObject* make_ref(const char* hex) {
     return ref;
 }
 
-// Our own function made from `def`, still able to run: one that may be entered directly.
-bool enterable(PyObject* fn, FunctionId id) {
-    return native_function_is(fn, &kFunctionDefs[id]) && native_function_scope(fn).globals;
-}
-
 // ---- shortcuts for plain envelopes ------------------------------------------------------
 
-// Whether each name the rules look up is bound, in `globals` itself, to our own object: our
-// _normalise and delegation_ref (defined in this same namespace), the genuine pattern, the
-// prefix initialisation bound, and the substrate's own hash. Then a rule run in this
-// namespace on a plain envelope (see plain_envelope.hpp) has one outcome, which the shortcuts
-// compute directly. The lookups run no __eq__: every key of the namespace must be an exact
-// str.
-bool bound_to_own_objects(PyObject* globals) {
-    const ModuleState& st = state();
-    if (!PyDict_CheckExact(globals) || !st.ref_re || !st.substrate.api) return false;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(globals, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    const auto bound = [globals](const GlobalName& name) {
-        return PyDict_GetItemWithError(globals, name.name);  // no error for an exact str key
-    };
-    const auto own_function = [globals](PyObject* fn, FunctionId id) {
-        return fn && enterable(fn, id) && native_function_scope(fn).globals == globals;
-    };
-    const Names& names = st.names;
-    return own_function(bound(names.normalise), kNormalise) &&
-           own_function(bound(names.delegation_ref), kDelegationRef) &&
-           bound(names.ref_re) == st.ref_re && bound(names.sha256_prefix) == names.prefix &&
-           bound(names.sha256_jcs) == st.substrate.api->sha256_jcs;
+// Values by read position, put in hashed order, as the hashed object holds them.
+void in_hashed_order(PyObject* const (&values)[kFieldCount], PyObject* (&hashed)[kFieldCount]) {
+    for (int i = 0; i < kFieldCount; ++i) hashed[i] = values[kHashedOrder[i]];
 }
 
-// bound_to_own_objects for the scope's namespace, asked again only once it has changed.
-bool names_are_own(const NativeScope& scope) {
-    OwnBindings& known = state().own_bindings;
-    const std::uint64_t stamp = compat::namespace_stamp(scope.globals);
-    if (stamp == 0) return bound_to_own_objects(scope.globals);  // a namespace never stamped
-    if (known.stamp != stamp || known.globals != scope.globals) {
-        known = OwnBindings{scope.globals, stamp, bound_to_own_objects(scope.globals)};
-    }
-    return known.own;
-}
-
-// The values of a plain envelope in hashed order, as the hashed object holds them.
+// The values of a plain envelope in hashed order.
 bool read_plain_hashed(PyObject* envelope, PyObject* (&hashed)[kFieldCount]) {
     const Names& names = state().names;
     PyObject* values[kFieldCount];
     if (read_plain_envelope(envelope, names.field, names.empty, values) != Reading::kPlain) {
         return false;
     }
-    for (int i = 0; i < kFieldCount; ++i) hashed[i] = values[kHashedOrder[i]];
+    in_hashed_order(values, hashed);
     return true;
 }
 
@@ -227,7 +190,7 @@ int plain_ref_hex(const NativeScope& scope, PyObject* envelope, char (&hex)[kDig
         return 0;
     }
     PyObject* hashed[kFieldCount];
-    for (int i = 0; i < kFieldCount; ++i) hashed[i] = found.value[kHashedOrder[i]];
+    in_hashed_order(found.value, hashed);
     const Substrate& substrate = state().substrate;
     return substrate.api->sha256_prepared_hex(substrate.hashed_fields, hashed, hex) < 0 ? -1 : 1;
 }

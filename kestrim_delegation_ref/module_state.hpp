@@ -9,8 +9,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
-
 #include "kestrim_delegation_ref/envelope_fields.hpp"
 #include "kestrim_delegation_ref/function.hpp"
 #include "kestrim_delegation_ref/host_ops.hpp"
@@ -49,14 +47,6 @@ struct Substrate {
     const KestrimJcsMembers* hashed_fields = nullptr;  // the six names in hashed order
 };
 
-// Whether the names the rules look up in one namespace were all, when it had this stamp,
-// bound there to our own objects (see names_are_own in delegation_ref.cpp).
-struct OwnBindings {
-    PyObject* globals = nullptr;  // compared by identity only, never dereferenced
-    std::uint64_t stamp = 0;      // 0: nothing known
-    bool own = false;
-};
-
 struct ModuleState {
     PyObject* module = nullptr;  // strong; the one module object, once initialisation began
     bool constants_made = false;
@@ -66,7 +56,6 @@ struct ModuleState {
     // Strong: a pattern initialisation compiled and found genuine (re.Pattern, our text,
     // default flags), for which the native matcher stands in. A pattern object cannot change.
     PyObject* ref_re = nullptr;
-    OwnBindings own_bindings{};
 };
 
 // Never destroyed: the interpreter may still hold our objects while the process exits.
@@ -76,6 +65,11 @@ inline ModuleState& state() { return *g_state; }
 // The four functions, in the order the module binds them.
 enum FunctionId { kNormalise, kDelegationRef, kTamperDetected, kVerifyChain, kFunctionCount };
 extern const NativeFunctionDef kFunctionDefs[kFunctionCount];
+
+// Our own function made from `def`, still able to run: one that may be entered directly.
+inline bool enterable(PyObject* fn, FunctionId id) {
+    return native_function_is(fn, &kFunctionDefs[id]) && native_function_scope(fn).globals;
+}
 
 // The bodies, and the line of the rules file where each starts (what tracebacks report).
 struct RuleBody {
