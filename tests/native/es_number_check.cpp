@@ -5,6 +5,7 @@
 //
 // Prints the first few mismatches and ends with "N passed, M failed".
 #include "kestrim_substrate/es_number.hpp"
+#include "tests/native/check_random.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -80,18 +81,6 @@ void check_around(double v) {
         down = std::nextafter(down, 0.0);
     }
 }
-
-// xorshift64*: the same inputs on every run and every machine.
-struct Random {
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t next() {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return state * 0x2545F4914F6CDD1DULL;
-    }
-    unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
-};
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include "kestrim_delegation_ref/ref_shape.hpp"
 #include "kestrim_substrate/key_order.hpp"
 #include "kestrim_substrate/text_kernels.hpp"
+#include "tests/native/check_random.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -38,18 +39,6 @@ void check(bool ok, const char* what, const std::string& input) {
         std::printf("FAIL %s on bytes %s\n", what, shown.c_str());
     }
 }
-
-// xorshift64*: the same inputs on every run and every machine.
-struct Random {
-    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t next() {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return state * 0x2545F4914F6CDD1DULL;
-    }
-    unsigned below(unsigned n) { return static_cast<unsigned>(next() % n); }
-};
 
 // ASCII text, mostly plain, with escapes (controls, quote, backslash) at a rate that varies
 // from string to string, so that both the all-plain and the escape paths see every length.
