@@ -16,6 +16,7 @@
 #include "common/py_ref.hpp"
 #include "kestrim_substrate/jcs_capi.hpp"
 #include "kestrim_substrate/objects.hpp"
+#include "kestrim_substrate/plain_rows.hpp"
 #include "kestrim_substrate/sha256.hpp"
 #include "kestrim_substrate/text_kernels.hpp"
 
@@ -42,6 +43,8 @@ R guarded(R on_error, F&& body) noexcept {
     return on_error;
 }
 
+void hash_failed() { PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256"); }
+
 // The SHA-256 of what write(encoder, position) writes with an encoder streaming into the
 // hash; false with an exception set if it fails.
 template <typename Write>
@@ -51,7 +54,7 @@ bool digest_of(unsigned char digest[Sha256::kDigestBytes], Write&& write) {
     char* const end = write(encoder, encoder.out().start());
     if (end == nullptr) return false;
     if (encoder.out().finish(end, digest)) return true;
-    PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
+    hash_failed();
     return false;
 }
 
@@ -120,6 +123,12 @@ int api_sha256_prepared_hex(const KestrimJcsMembers* members, PyObject* const* v
         PyErr_SetString(PyExc_SystemError, "sha256_prepared_hex: no prepared members");
         return -1;
     }
+    unsigned char digest[Sha256::kDigestBytes];
+    switch (plain_row_digest(*members, values, digest)) {
+        case PlainDigest::kHashed: to_hex(digest, out_hex); return 0;
+        case PlainDigest::kHashFailed: hash_failed(); return -1;
+        case PlainDigest::kNotPlain: break;
+    }
     return hash_hex(out_hex, [=](Encoder& e, char* p) { return e.prepared(*members, values, p); });
 }
 
@@ -149,7 +158,10 @@ int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const*
             char* p = encoder.out().start();
             for (std::size_t k = 0; k < count; ++k) {
                 const auto row = static_cast<Py_ssize_t>(first + k);
-                p = encoder.prepared(*members, values + row * members->count, p);
+                PyObject* const* const row_values = values + row * members->count;
+                p = encoder.out().room(p, kPlainRowBytes);
+                char* const plain = plain_row(*members, row_values, p, p + kPlainRowBytes);
+                p = plain != nullptr ? plain : encoder.prepared(*members, row_values, p);
                 if (p == nullptr) return -1;
                 ends[k] = static_cast<std::size_t>(p - encoder.out().data());
             }
@@ -160,7 +172,7 @@ int api_sha256_prepared_batch(const KestrimJcsMembers* members, PyObject* const*
                 lens[k] = ends[k] - start;
             }
             if (!sha256::sha256_batch(sha256::best_kernel(), msgs, lens, count, digests)) {
-                PyErr_SetString(PyExc_RuntimeError, "OpenSSL failed to compute SHA-256");
+                hash_failed();
                 return -1;
             }
             for (std::size_t k = 0; k < count; ++k) to_hex(digests[k], out_hex[first + k]);

@@ -202,7 +202,7 @@ class HostileInt(int):
 
 @pytest.mark.parametrize(
     "bad",
-    [2**53, -(2**53), HostileInt(2**64), 10**5000, math.nan, -math.inf, "ok\ud800", {1: 2}, {"a": 1, "\udfff": 2},
+    [2**53, -(2**53), 2**60 - 1, -(2**60), 2**64, HostileInt(2**64), 10**5000, math.nan, -math.inf, "ok\ud800", {1: 2}, {"a": 1, "\udfff": 2},
      {"a", "b"}, object(), b"bytes", [1, {"x": frozenset()}], cyclic(), nested(100_000)],
     ids=lambda v: type(v).__name__,
 )
@@ -257,6 +257,30 @@ def test_prepared_object_is_a_level_of_nesting(api, depth):
             assert prepared_hex(api, handle, values) == expected
     finally:
         sys.setrecursionlimit(limit)
+
+
+# Rows of short ASCII str and ints take a shorter way than other values; each value here
+# sits at one of its edges: every str length up to past its bound (256), with a character to
+# escape, a non-ASCII one or DEL (not escaped) at either end, and ints at the edges of the
+# interpreter's smallest storage (2**30) and of the safe range, with bools and floats,
+# which are not ints here.
+def usual_kind_edges():
+    texts = ["x" * n for n in range(300)]
+    for n in (1, 2, 7, 8, 9, 15, 16, 17, 31, 32, 33, 64, 71, 255, 256, 257):
+        for odd in ('"', "\\", "\n", "\x1f", "\x7f", "\xe9", "\u20ac", "\U0001f602"):
+            texts += [odd + "y" * (n - 1), "y" * (n - 1) + odd, "y" * (n // 2) + odd + "y" * (n - n // 2)]
+    ints = [0, 1, -1, 9, 10, 99999999, 10**8, 10**15 - 1, 10**15, True, False, 1.0, -0.0, IntSub(7)]
+    ints += [2**30 - 1, 2**30, -(2**30), 2**53 - 1, -(2**53 - 1)]
+    return [[t, "agent-a", i, 1, "sha256:" + "ab" * 32, StrSub("s") if k % 7 == 0 else "s"]
+            for k, (t, i) in enumerate(zip(texts, ints * (len(texts) // len(ints) + 1)))]
+
+
+def test_rows_of_usual_kinds_hash_as_the_dict_does(api):
+    handle = prepare(api, TYPICAL_KEYS)
+    rows = usual_kind_edges()
+    expected = [sha256_jcs(dict(zip(TYPICAL_KEYS, row))) for row in rows]
+    assert [prepared_hex(api, handle, row) for row in rows] == expected
+    assert prepared_batch(api, handle, rows) == expected
 
 
 # ---- prepared members, many rows at once --------------------------------------------------
