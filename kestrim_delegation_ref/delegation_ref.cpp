@@ -361,6 +361,11 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
 // Links read ahead and hashed in one call of the substrate's batch: enough to fill the widest
 // kernel's lanes several times over, few enough that their text stays in cache.
 constexpr Py_ssize_t kLinksAhead = 64;
+// How far ahead of the link being read each step of asking for memory runs (see
+// ask_for_dict): the steps are a few links apart, each giving the memory time to arrive.
+constexpr Py_ssize_t kAskDictAhead = 12;
+constexpr Py_ssize_t kAskTableAhead = 8;
+constexpr Py_ssize_t kAskValuesAhead = 4;
 
 // Takes the plain links of an exact list or tuple from the walk's position on, for as long as
 // the general walk would do nothing a caller could tell apart: each link's prev ref checked
@@ -391,9 +396,15 @@ Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* 
         Py_ssize_t count = 0;
         // Nothing changes the depth between the links of a batch: asked once for them all.
         const bool depth_left = comparison_depth_left();
-        while (depth_left && count < kLinksAhead && first + count < Py_SIZE(sequence) &&
-               read_plain_hashed(PySequence_Fast_GET_ITEM(sequence, first + count),
-                                 hashed[count])) {
+        const auto ask = [sequence](Py_ssize_t at, void (*step)(PyObject*)) {
+            if (at < Py_SIZE(sequence)) step(PySequence_Fast_GET_ITEM(sequence, at));
+        };
+        while (depth_left && count < kLinksAhead && first + count < Py_SIZE(sequence)) {
+            const Py_ssize_t at = first + count;
+            ask(at + kAskDictAhead, ask_for_dict);
+            ask(at + kAskTableAhead, ask_for_table);
+            ask(at + kAskValuesAhead, ask_for_values);
+            if (!read_plain_hashed(PySequence_Fast_GET_ITEM(sequence, at), hashed[count])) break;
             ++count;
         }
         const int hashed_ok = count == 0 ? -1
