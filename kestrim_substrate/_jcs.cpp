@@ -106,7 +106,7 @@ const KestrimJcsMembers* api_prepare_members(PyObject* const* keys, Py_ssize_t n
                 return m;
             }
         }
-        std::unique_ptr<char[]> own_text(new char[size + kScratch]());
+        std::unique_ptr<char[]> own_text(new char[size + kPieceSlack]());
         std::memcpy(own_text.get(), text, size);
         std::unique_ptr<std::size_t[]> own_ends(new std::size_t[ends.size()]);
         std::copy(ends.begin(), ends.end(), own_ends.get());
