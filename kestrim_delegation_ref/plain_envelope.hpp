@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>  // std::char_traits
+#include <utility>
 
 #include "common/compat.hpp"
 #include "kestrim_delegation_ref/envelope_fields.hpp"
@@ -43,6 +44,19 @@ constexpr std::array<std::size_t, kFieldCount> kNameLength = [] {
     return lengths;
 }();
 
+// Bit n set: some field's name has n characters.
+constexpr std::uint64_t kNameLengths = [] {
+    std::uint64_t lengths = 0;
+    for (std::size_t length : kNameLength) lengths |= std::uint64_t{1} << length;
+    return lengths;
+}();
+static_assert([] {
+    for (std::size_t length : kNameLength) {
+        if (length >= 64) return false;
+    }
+    return true;
+}());
+
 // `likely` is the position tried first: keys mostly come in the table's order.
 inline int field_named_by(PyObject* key, PyObject* const (&names)[kFieldCount],
                           int likely) noexcept {
@@ -52,9 +66,11 @@ inline int field_named_by(PyObject* key, PyObject* const (&names)[kFieldCount],
         if (key == names[f]) return f;
     }
     if (!compat::unicode_is_ready(key)) return kUnknownKey;
-    // Every field name is ASCII, so no other key has the text of one.
+    // Every field name is ASCII, so no other key has the text of one; nor has a key of a
+    // length no name has (a note, say).
     if (!PyUnicode_IS_ASCII(key)) return kNoField;
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    if (length >= 64 || (kNameLengths >> length & 1) == 0) return kNoField;
     const void* text = PyUnicode_DATA(key);
     for (int f = 0; f < kFieldCount; ++f) {
         if (kNameLength[f] == length && std::memcmp(kFieldRows[f].name, text, length) == 0) {
@@ -134,6 +150,31 @@ inline Reading plain_value(Kind kind, PyObject* value, long long& time) noexcept
     return Reading::kGeneral;
 }
 
+// What the values found say, each field's check chosen when this is compiled. Every value's
+// form counts first: a broken rule is only known to be reported without the caller's code
+// once no value needs the general tests. Then the order rules compare exact ints, by value
+// (the caller has made sure of the depth the general reading's comparison would take: see
+// comparison_depth_left).
+template <int... F>
+inline Reading values_reading(PyObject* const (&values)[kFieldCount],
+                              std::integer_sequence<int, F...>) noexcept {
+    long long times[kFieldCount] = {};
+    const Reading fields[] = {plain_value(kFieldRows[F].kind, values[F], times[F])...};
+    bool general = false;
+    bool broken = false;
+    for (const Reading field : fields) {
+        general |= field == Reading::kGeneral;
+        broken |= field == Reading::kBroken;
+    }
+    if (general) return Reading::kGeneral;
+    const auto in_order = [&](int f) {
+        const int earlier = kFieldRows[f].greater_than;
+        return earlier == kNoOrder || !values[f] || !values[earlier] || times[f] > times[earlier];
+    };
+    broken |= !(in_order(F) && ...);
+    return broken ? Reading::kBroken : Reading::kPlain;
+}
+
 // Reads `envelope` in one pass, the caller having made sure of comparison_depth_left() at
 // the depth the rules run at. Unless the answer is kGeneral, `values` holds the six values
 // by read position, borrowed from the envelope: null for an absent field, `empty` for an
@@ -171,24 +212,7 @@ inline Reading read_plain_envelope(PyObject* envelope, PyObject* const (&names)[
         }
     }
     if (values[kPrevRef] == nullptr) values[kPrevRef] = empty;
-    // Every value's form first: a broken rule is only known to be reported without the
-    // caller's code once no value needs the general tests.
-    Reading reading = Reading::kPlain;
-    long long times[kFieldCount] = {};
-    for (int f = 0; f < kFieldCount; ++f) {
-        const Reading field = plain_value(kFieldRows[f].kind, values[f], times[f]);
-        if (field == Reading::kGeneral) return Reading::kGeneral;
-        if (field == Reading::kBroken) reading = Reading::kBroken;
-    }
-    // The order rules compare exact ints, by value (the caller has made sure of the depth the
-    // general reading's comparison would take: see comparison_depth_left).
-    for (int f = 0; f < kFieldCount; ++f) {
-        const int earlier = kFieldRows[f].greater_than;
-        if (earlier != kNoOrder && values[f] && values[earlier] && !(times[f] > times[earlier])) {
-            reading = Reading::kBroken;
-        }
-    }
-    return reading;
+    return values_reading(values, std::make_integer_sequence<int, kFieldCount>{});
 }
 
 // ---- asking ahead for what the pass reads ----------------------------------------------------

@@ -100,6 +100,10 @@ def test_keys_that_are_equal_but_not_the_same_object_are_found(dr):
     assert dr.delegation_ref(fresh) == reference_ref(env)
     crowded = dict(env, **{f"extra{i}": i for i in range(40)})
     assert dr.delegation_ref(crowded) == reference_ref(env)
+    # Extra keys as long as a field's name but not it, and longer than any name.
+    near = {k[:-1] + "_": k for k in env} | {"x" * 64: 0, "y" * 100: 0, "note": 0}
+    assert dr.delegation_ref(dict(fresh, **near)) == reference_ref(env)
+    assert dr.delegation_ref(dict(near, **fresh)) == reference_ref(env)
 
 
 class CollidingKey(str):
