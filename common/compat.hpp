@@ -101,7 +101,8 @@ inline int long_sign(PyObject* v) noexcept {
 // The magnitude and sign of an exact int small enough to read without a call, or false
 // (the caller then takes the public path).
 //   3.11: up to two 30-bit digits, read from ob_size and ob_digit (the int's storage).
-//   3.12, 3.13: compact ints (one digit) through the unstable compact-value API.
+//   3.12, 3.13: up to two digits, read from lv_tag (digit count and sign) and ob_digit, the
+//               layout cpython/longintrepr.h describes; a time in milliseconds takes two.
 //   elsewhere: never; PyLong_AsLongLongAndOverflow serves.
 inline bool small_int(PyObject* obj, std::uint64_t& magnitude, bool& negative) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
@@ -113,12 +114,12 @@ inline bool small_int(PyObject* obj, std::uint64_t& magnitude, bool& negative) n
     negative = size < 0;
     return true;
 #elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
-    const auto* l = reinterpret_cast<const PyLongObject*>(obj);
-    if (!PyUnstable_Long_IsCompact(l)) return false;
-    const Py_ssize_t c = PyUnstable_Long_CompactValue(l);
-    negative = c < 0;
-    magnitude = negative ? std::uint64_t(0) - static_cast<std::uint64_t>(c)
-                         : static_cast<std::uint64_t>(c);
+    const _PyLongValue& value = reinterpret_cast<const PyLongObject*>(obj)->long_value;
+    const std::uintptr_t count = value.lv_tag >> _PyLong_NON_SIZE_BITS;
+    if (count > 2) return false;
+    magnitude = count == 0 ? 0 : value.ob_digit[0];
+    if (count == 2) magnitude |= std::uint64_t{value.ob_digit[1]} << PyLong_SHIFT;
+    negative = (value.lv_tag & _PyLong_SIGN_MASK) == 2;
     return true;
 #else
     (void)obj;
