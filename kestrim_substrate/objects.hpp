@@ -186,8 +186,11 @@ inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     p = put(p, '{');
     bool comma = false;
+    const bool nested = depth_ > 1;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
+        if (nested && slot + 1 < items.end && slot[1].value != nullptr)
+            prefetch_inside(slot[1].value);
         p = slot_member(slot, p, comma);
         if (p == nullptr) return nullptr;
         comma = true;
@@ -205,12 +208,68 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
-        if (!narrow_key(key)) return false;
+        if (!narrow_key(key)) return sort_wide_keys(items, first, frame);
         first[count++] =
             SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
     }
     slot_keys_.truncate(frame.base() + count);
     return sort_slot_keys(first, count);
+}
+
+// The keys of a dict whose keys are all exact str, some wider than 1 byte (a name in another
+// script among ASCII ones, as in a third of a multilingual log's records): on the key stack in
+// canonical order as sort_narrow_keys puts narrow ones, by heads of their UTF-16 units, so that
+// one such key does not send its whole object to the general path. The keys stack has room
+// for every slot (sort_narrow_keys asked for it). Only keys are read; false if a key is not an
+// exact str that can be read in place, or if two have equal text (see sort_slot_keys).
+[[gnu::noinline]] bool Encoder::sort_wide_keys(const DictItems& items, SlotKey* first,
+                                               const StackFrame<SlotKey>& frame) {
+    std::size_t n = 0;
+    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (slot->value == nullptr) continue;
+        PyObject* const key = slot->key;
+        if (!PyUnicode_CheckExact(key) || !compat::unicode_is_ready(key)) return false;
+        const void* const text = PyUnicode_DATA(key);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        std::uint64_t head;
+        switch (PyUnicode_KIND(key)) {
+            case PyUnicode_1BYTE_KIND:
+                head = utf16_head(static_cast<const Py_UCS1*>(text), length);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                head = utf16_head(static_cast<const Py_UCS2*>(text), length);
+                break;
+            default: head = utf16_head(static_cast<const Py_UCS4*>(text), length); break;
+        }
+        first[n++] = SlotKey{head, slot};
+    }
+    slot_keys_.truncate(frame.base() + n);
+    const auto order = [](const SlotKey& a, const SlotKey& b) {
+        if (a.head != b.head) return a.head < b.head ? -1 : 1;
+        PyObject* const x = a.slot->key;
+        PyObject* const y = b.slot->key;
+        return compare_text(PyUnicode_DATA(x), PyUnicode_KIND(x), PyUnicode_GET_LENGTH(x),
+                            PyUnicode_DATA(y), PyUnicode_KIND(y), PyUnicode_GET_LENGTH(y));
+    };
+    if (n <= kInlineMembers) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const SlotKey k = first[i];
+            std::size_t j = i;
+            int o = -1;
+            while (j > 0 && (o = order(k, first[j - 1])) < 0) {
+                first[j] = first[j - 1];
+                --j;
+            }
+            if (o == 0) return false;
+            first[j] = k;
+        }
+        return true;
+    }
+    std::sort(first, first + n, [&order](const SlotKey& a, const SlotKey& b) { return order(a, b) < 0; });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (order(first[i - 1], first[i]) == 0) return false;
+    }
+    return true;
 }
 
 // Puts the keys in canonical order; false if two have equal text. Exact str keys of one
@@ -270,8 +329,10 @@ inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
 inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
+    const bool nested = depth_ > 1;
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the key stack.
+        if (nested && i + 1 < count) prefetch_inside(slot_keys_[frame.base() + i + 1].slot->value);
         p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
         if (p == nullptr) return nullptr;
     }
@@ -362,6 +423,7 @@ inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the member stack.
+        if (depth_ > 1 && i + 1 < count) prefetch_inside(members_[frame.base() + i + 1].value);
         const Member& m = members_[frame.base() + i];
         PyObject* const val = m.value;
         p = m.ascii && m.length <= kSliceUnits

@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 
+import jcs_model
 import pytest
 
 from kestrim_substrate import canonicalize, sha256_jcs
@@ -135,3 +136,70 @@ def test_documents_spilling_into_the_returned_bytes(size):
     # A failure after the text has spilled leaves nothing behind and raises cleanly.
     with pytest.raises(ValueError, match="lone surrogate"):
         canonicalize(items + ["\udc00"])
+
+
+# Keys of every width in one object, where their order by UTF-16 units differs from their
+# order by code points (U+E000..U+FFFF after the surrogate pairs of U+10000 on) and from
+# their order by bytes of the widest storage; long shared starts so that the four-unit heads
+# tie and the full comparison decides.
+KEY_ALPHABETS = {
+    "ascii": "abz_09",
+    "latin-1": "aéÿ\x80",
+    "bmp": "aé\u4e2d\ud7ff\ue000\uffff",
+    "astral": "a\ue000\U00010000\U0001f510\U0010ffff",
+}
+
+
+class Key(str):
+    """A str subclass: its object goes to the general path, the reference to compare with."""
+
+
+def mixed_keys(rng, n, alphabets):
+    pool = "".join(KEY_ALPHABETS[a] for a in alphabets)
+    prefix = "".join(rng.choice(pool) for _ in range(rng.choice([0, 3, 4, 5, 9])))
+    keys = set()
+    while len(keys) < n:
+        keys.add(prefix + "".join(rng.choice(pool) for _ in range(rng.randint(0, 6))))
+    keys = list(keys)
+    rng.shuffle(keys)
+    return keys
+
+
+@pytest.mark.parametrize("alphabets", [("ascii", "bmp"), ("latin-1", "bmp"), ("ascii", "astral"),
+                                       ("latin-1", "bmp", "astral")])
+@pytest.mark.parametrize("n", [2, 5, 16, 17, 60])
+def test_objects_with_wide_keys_in_utf16_order(alphabets, n):
+    rng = random.Random(f"{alphabets}{n}")
+    for _ in range(30):
+        keys = mixed_keys(rng, n, alphabets)
+        obj = {k: i for i, k in enumerate(keys)}
+        # A deleted member leaves an empty slot in the table that must be skipped.
+        obj["gone"] = 0
+        del obj["gone"]
+        expected = jcs_model.canonicalize(obj)
+        general = dict(obj)
+        k = keys[rng.randrange(n)]
+        del general[k]
+        general[Key(k)] = obj[k]
+        nested = {"outer": [obj], "ä": obj}
+        assert canonicalize(obj) == expected
+        assert canonicalize(general) == expected
+        assert canonicalize(nested) == jcs_model.canonicalize(nested)
+        assert sha256_jcs(nested) == hashlib.sha256(jcs_model.canonicalize(nested)).hexdigest()
+
+
+@pytest.mark.parametrize("sizes", [(3_000_000, 5_000, 3_000_000), (70_000, 70_000, 70_000),
+                                   (70_000, 71_000, 300_000, 10_000, 4_097)])
+def test_returned_bytes_sized_from_earlier_calls(sizes):
+    # A spilled text is sized from the last one and, when that fits closely, handed back in
+    # its block as it is: each result must be exactly its text, whatever came before it, and
+    # behave as any bytes object does.
+    rng = random.Random(sum(sizes))
+    for size in sizes:
+        items = [rng.choice(["Zürich", "日本語", "x" * rng.randint(1, 900), 0.25, None])
+                 for _ in range(size // 8)]
+        expected = jcs_model.canonicalize(items)
+        out = canonicalize(items)
+        assert len(out) == len(expected) and out == expected
+        assert hash(out) == hash(expected) and out + b"!" == expected + b"!"
+        assert bytes(memoryview(out)) == expected and out.decode() == expected.decode()
