@@ -290,12 +290,12 @@ private:
     static bool set_member(Member& m, PyObject* key, PyObject* val);
     [[gnu::noinline]] char* object(PyObject* dict, char* p);
     static bool narrow_key(PyObject* key) noexcept;
-    static bool narrow_keys_in_order(const DictItems& items) noexcept;
+    enum class KeyOrder { InPlace, Sorted, General };
+    KeyOrder order_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
     char* members_in_place(const DictItems& items, char* p);
-    bool sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
     [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept;
-    [[gnu::noinline]] bool sort_wide_keys(const DictItems& items, SlotKey* first,
-                                          const StackFrame<SlotKey>& frame);
+    [[gnu::noinline]] bool sort_wide_keys(const DictItems& items, SlotKey* first, std::size_t done,
+                                          const DictSlot* from, const StackFrame<SlotKey>& frame);
     static int compare_slot_keys(const SlotKey& a, const SlotKey& b, std::ptrdiff_t skip) noexcept;
     char* table_members(const StackFrame<SlotKey>& frame, char* p);
     char* slot_member(const DictSlot* slot, char* p, bool comma);

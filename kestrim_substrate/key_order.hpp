@@ -94,6 +94,29 @@ std::uint64_t utf16_head(const CharT* text, std::ptrdiff_t length) noexcept {
     return units == 4 ? head : head << (16 * (4 - units));
 }
 
+// The first 4 units of a narrow head (key_head) as a head of UTF-16 units, 16 bits each.
+inline std::uint64_t widen_head(std::uint64_t narrow) noexcept {
+    const std::uint64_t x = narrow >> 32;
+    return (x & 0xFF000000) << 24 | (x & 0xFF0000) << 16 | (x & 0xFF00) << 8 | (x & 0xFF);
+}
+
+// 1-byte and 2-byte keys without a loop: 1-byte units widened, four 2-byte units loaded at once.
+inline std::uint64_t utf16_head(const std::uint8_t* text, std::ptrdiff_t length) noexcept {
+    return widen_head(key_head(text, length));
+}
+
+inline std::uint64_t utf16_head(const std::uint16_t* text, std::ptrdiff_t length) noexcept {
+    if (length < 4) return utf16_head<std::uint16_t>(text, length);
+    std::uint64_t x;
+    std::memcpy(&x, text, sizeof x);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return x;  // unit 0 already highest
+#else
+    x = x >> 32 | x << 32;  // unit i was in bits 16i..16i+15
+    return (x >> 16 & 0x0000FFFF0000FFFFULL) | (x & 0x0000FFFF0000FFFFULL) << 16;
+#endif
+}
+
 // -1, 0 or 1 as the na units of a (kind ka: 1, 2 or 4 bytes a unit) order before, the same
 // as, or after the nb units of b.
 template <typename A>

@@ -123,9 +123,12 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
                 if (slot->value != nullptr) prefetch_value(slot->value);
             }
         }
-        if (narrow_keys_in_order(items)) return members_in_place(items, p);
         StackFrame<SlotKey> keys(slot_keys_);
-        if (sort_narrow_keys(items, keys)) return table_members(keys, p);
+        switch (order_keys(items, keys)) {
+            case KeyOrder::InPlace: return members_in_place(items, p);
+            case KeyOrder::Sorted: return table_members(keys, p);
+            case KeyOrder::General: break;
+        }
     }
     MemberFrame frame(members_);
     // As many members as the dict has, the dict being unchanged.
@@ -157,30 +160,40 @@ inline bool Encoder::narrow_key(PyObject* key) noexcept {
            PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
 }
 
-// Whether the keys are all 1-byte str already in canonical order, as keys often come
-// (objects built from canonical text, or built in order): then the members are written as
-// the table holds them, with no member stack and no sorting. The check reads only the
-// keys, so that when it fails nothing has been written.
-inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
+// The keys of a table put in canonical order, reading only the keys, so that when this fails
+// nothing has been written. Keys are nearly always 1-byte exact str: their heads go to the key
+// stack, and if the table holds them in canonical order already, as keys often come (objects
+// built from canonical text, or built in order), the members are written as the table holds
+// them (InPlace); if not, they are sorted on the stack and written from there (Sorted). A
+// wider key sends all to sort_wide_keys; a key of another type, or a subclass, to the general
+// path.
+inline Encoder::KeyOrder Encoder::order_keys(const DictItems& items,
+                                             const StackFrame<SlotKey>& frame) {
+    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
+    std::size_t count = 0;
+    bool in_order = true;
     const Py_UCS1* prev_text = nullptr;
     Py_ssize_t prev_length = 0;
-    std::uint64_t prev_head = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
-        if (!narrow_key(key)) return false;
+        if (!narrow_key(key)) {
+            return sort_wide_keys(items, first, count, slot, frame) ? KeyOrder::Sorted
+                                                                    : KeyOrder::General;
+        }
         const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
         const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         const std::uint64_t head = key_head(text, length);
-        if (prev_text != nullptr &&
-            compare_narrow(prev_head, prev_text, prev_length, head, text, length) >= 0) {
-            return false;
-        }
+        if (in_order && count > 0 &&
+            compare_narrow(first[count - 1].head, prev_text, prev_length, head, text, length) >= 0)
+            in_order = false;
+        first[count++] = SlotKey{head, slot};
         prev_text = text;
         prev_length = length;
-        prev_head = head;
     }
-    return true;
+    slot_keys_.truncate(frame.base() + count);
+    if (in_order) return KeyOrder::InPlace;
+    return sort_slot_keys(first, count) ? KeyOrder::Sorted : KeyOrder::General;
 }
 
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
@@ -198,34 +211,19 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     return put(p, '}');
 }
 
-// Whether the keys are all 1-byte exact str, as keys nearly always are, when they are not
-// in order already. If so, they go to the key stack in canonical order and the members are
-// written from the table (see table_members), with no Member to fill for each. Only the
-// keys are read, so that when this fails nothing has been written.
-inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
-    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
-    std::size_t count = 0;
-    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
-        if (slot->value == nullptr) continue;
-        PyObject* const key = slot->key;
-        if (!narrow_key(key)) return sort_wide_keys(items, first, frame);
-        first[count++] =
-            SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
-    }
-    slot_keys_.truncate(frame.base() + count);
-    return sort_slot_keys(first, count);
-}
-
 // The keys of a dict whose keys are all exact str, some wider than 1 byte (a name in another
 // script among ASCII ones, as in a third of a multilingual log's records): on the key stack in
-// canonical order as sort_narrow_keys puts narrow ones, by heads of their UTF-16 units, so that
-// one such key does not send its whole object to the general path. The keys stack has room
-// for every slot (sort_narrow_keys asked for it). Only keys are read; false if a key is not an
-// exact str that can be read in place, or if two have equal text (see sort_slot_keys).
+// canonical order as order_keys puts narrow ones, by heads of their UTF-16 units, so that one
+// such key does not send its whole object to the general path. The first `done` keys, up to
+// the slot `from`, are 1-byte ones whose narrow heads order_keys has put on the stack; the
+// stack has room for every slot. Only keys are read; false if a key is not an exact str that
+// can be read in place, or if two have equal text (see sort_slot_keys).
 [[gnu::noinline]] bool Encoder::sort_wide_keys(const DictItems& items, SlotKey* first,
+                                               std::size_t done, const DictSlot* from,
                                                const StackFrame<SlotKey>& frame) {
-    std::size_t n = 0;
-    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+    for (std::size_t i = 0; i < done; ++i) first[i].head = widen_head(first[i].head);
+    std::size_t n = done;
+    for (const DictSlot* slot = from; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
         if (!PyUnicode_CheckExact(key) || !compat::unicode_is_ready(key)) return false;
@@ -248,8 +246,19 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
         if (a.head != b.head) return a.head < b.head ? -1 : 1;
         PyObject* const x = a.slot->key;
         PyObject* const y = b.slot->key;
-        return compare_text(PyUnicode_DATA(x), PyUnicode_KIND(x), PyUnicode_GET_LENGTH(x),
-                            PyUnicode_DATA(y), PyUnicode_KIND(y), PyUnicode_GET_LENGTH(y));
+        const Py_ssize_t nx = PyUnicode_GET_LENGTH(x);
+        const Py_ssize_t ny = PyUnicode_GET_LENGTH(y);
+        // Most ties are two 1-byte keys that begin with the same word: past the four units
+        // the heads share, their narrow heads tell them apart.
+        if (PyUnicode_KIND(x) == PyUnicode_1BYTE_KIND &&
+            PyUnicode_KIND(y) == PyUnicode_1BYTE_KIND && nx >= 4 && ny >= 4) {
+            const Py_UCS1* const tx = PyUnicode_1BYTE_DATA(x) + 4;
+            const Py_UCS1* const ty = PyUnicode_1BYTE_DATA(y) + 4;
+            return compare_narrow(key_head(tx, nx - 4), tx, nx - 4, key_head(ty, ny - 4), ty,
+                                  ny - 4);
+        }
+        return compare_text(PyUnicode_DATA(x), PyUnicode_KIND(x), nx, PyUnicode_DATA(y),
+                            PyUnicode_KIND(y), ny);
     };
     if (n <= kInlineMembers) {
         for (std::size_t i = 1; i < n; ++i) {
@@ -265,7 +274,8 @@ inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<S
         }
         return true;
     }
-    std::sort(first, first + n, [&order](const SlotKey& a, const SlotKey& b) { return order(a, b) < 0; });
+    std::sort(first, first + n,
+              [&order](const SlotKey& a, const SlotKey& b) { return order(a, b) < 0; });
     for (std::size_t i = 1; i < n; ++i) {
         if (order(first[i - 1], first[i]) == 0) return false;
     }
@@ -325,7 +335,7 @@ inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
                           b.head, PyUnicode_1BYTE_DATA(y) + skip, PyUnicode_GET_LENGTH(y) - skip);
 }
 
-// The members of the keys sort_narrow_keys has ordered, from the dict's table.
+// The members of the keys order_keys has ordered, from the dict's table.
 inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
