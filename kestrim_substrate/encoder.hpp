@@ -290,9 +290,9 @@ private:
     static bool set_member(Member& m, PyObject* key, PyObject* val);
     [[gnu::noinline]] char* object(PyObject* dict, char* p);
     static bool narrow_key(PyObject* key) noexcept;
-    enum class KeyOrder { InPlace, Sorted, General };
-    KeyOrder order_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
+    static bool narrow_keys_in_order(const DictItems& items) noexcept;
     char* members_in_place(const DictItems& items, char* p);
+    bool sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
     [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept;
     [[gnu::noinline]] bool sort_wide_keys(const DictItems& items, SlotKey* first, std::size_t done,
                                           const DictSlot* from, const StackFrame<SlotKey>& frame);

@@ -123,12 +123,9 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
                 if (slot->value != nullptr) prefetch_value(slot->value);
             }
         }
+        if (narrow_keys_in_order(items)) return members_in_place(items, p);
         StackFrame<SlotKey> keys(slot_keys_);
-        switch (order_keys(items, keys)) {
-            case KeyOrder::InPlace: return members_in_place(items, p);
-            case KeyOrder::Sorted: return table_members(keys, p);
-            case KeyOrder::General: break;
-        }
+        if (sort_keys(items, keys)) return table_members(keys, p);
     }
     MemberFrame frame(members_);
     // As many members as the dict has, the dict being unchanged.
@@ -160,40 +157,49 @@ inline bool Encoder::narrow_key(PyObject* key) noexcept {
            PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
 }
 
-// The keys of a table put in canonical order, reading only the keys, so that when this fails
-// nothing has been written. Keys are nearly always 1-byte exact str: their heads go to the key
-// stack, and if the table holds them in canonical order already, as keys often come (objects
-// built from canonical text, or built in order), the members are written as the table holds
-// them (InPlace); if not, they are sorted on the stack and written from there (Sorted). A
-// wider key sends all to sort_wide_keys; a key of another type, or a subclass, to the general
-// path.
-inline Encoder::KeyOrder Encoder::order_keys(const DictItems& items,
-                                             const StackFrame<SlotKey>& frame) {
-    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
-    std::size_t count = 0;
-    bool in_order = true;
+// Whether the keys are all 1-byte str already in canonical order, as keys often come (objects
+// built from canonical text, or built in order): then the members are written as the table
+// holds them, with no member stack and no sorting. The check reads only the keys, so that
+// when it fails nothing has been written.
+inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
     const Py_UCS1* prev_text = nullptr;
     Py_ssize_t prev_length = 0;
+    std::uint64_t prev_head = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
-        if (!narrow_key(key)) {
-            return sort_wide_keys(items, first, count, slot, frame) ? KeyOrder::Sorted
-                                                                    : KeyOrder::General;
-        }
+        if (!narrow_key(key)) return false;
         const auto* text = static_cast<const Py_UCS1*>(PyUnicode_DATA(key));
         const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
         const std::uint64_t head = key_head(text, length);
-        if (in_order && count > 0 &&
-            compare_narrow(first[count - 1].head, prev_text, prev_length, head, text, length) >= 0)
-            in_order = false;
-        first[count++] = SlotKey{head, slot};
+        if (prev_text != nullptr &&
+            compare_narrow(prev_head, prev_text, prev_length, head, text, length) >= 0) {
+            return false;
+        }
         prev_text = text;
         prev_length = length;
+        prev_head = head;
+    }
+    return true;
+}
+
+// Whether the keys are all exact str, as keys nearly always are, when they are not in order
+// already. If so, they go to the key stack in canonical order and the members are written
+// from the table (see table_members), with no Member to fill for each: 1-byte keys here,
+// and from the first wider one on, all of them by sort_wide_keys. Only the keys are read,
+// so that when this fails nothing has been written.
+inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
+    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
+    std::size_t count = 0;
+    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (slot->value == nullptr) continue;
+        PyObject* const key = slot->key;
+        if (!narrow_key(key)) return sort_wide_keys(items, first, count, slot, frame);
+        first[count++] =
+            SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
     }
     slot_keys_.truncate(frame.base() + count);
-    if (in_order) return KeyOrder::InPlace;
-    return sort_slot_keys(first, count) ? KeyOrder::Sorted : KeyOrder::General;
+    return sort_slot_keys(first, count);
 }
 
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
@@ -213,9 +219,9 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
 
 // The keys of a dict whose keys are all exact str, some wider than 1 byte (a name in another
 // script among ASCII ones, as in a third of a multilingual log's records): on the key stack in
-// canonical order as order_keys puts narrow ones, by heads of their UTF-16 units, so that one
+// canonical order as sort_keys puts narrow ones, by heads of their UTF-16 units, so that one
 // such key does not send its whole object to the general path. The first `done` keys, up to
-// the slot `from`, are 1-byte ones whose narrow heads order_keys has put on the stack; the
+// the slot `from`, are 1-byte ones whose narrow heads sort_keys has put on the stack; the
 // stack has room for every slot. Only keys are read; false if a key is not an exact str that
 // can be read in place, or if two have equal text (see sort_slot_keys).
 [[gnu::noinline]] bool Encoder::sort_wide_keys(const DictItems& items, SlotKey* first,
@@ -335,7 +341,7 @@ inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
                           b.head, PyUnicode_1BYTE_DATA(y) + skip, PyUnicode_GET_LENGTH(y) - skip);
 }
 
-// The members of the keys order_keys has ordered, from the dict's table.
+// The members of the keys sort_keys has ordered, from the dict's table.
 inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
