@@ -206,10 +206,14 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     p = put(p, '{');
     bool comma = false;
     const bool nested = depth_ > 1;
+    if (nested && items.end - items.begin > 1 && items.begin[1].value != nullptr)
+        prefetch_inside(items.begin[1].value);
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
-        if (nested && slot + 1 < items.end && slot[1].value != nullptr)
-            prefetch_inside(slot[1].value);
+        if (nested && slot + 1 < items.end && slot[1].value != nullptr) {
+            if (slot + 2 < items.end && slot[2].value != nullptr) prefetch_inside(slot[2].value);
+            prefetch_members(slot[1].value);
+        }
         p = slot_member(slot, p, comma);
         if (p == nullptr) return nullptr;
         comma = true;
@@ -346,9 +350,13 @@ inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
     const bool nested = depth_ > 1;
+    if (nested && count > 1) prefetch_inside(slot_keys_[frame.base() + 1].slot->value);
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the key stack.
-        if (nested && i + 1 < count) prefetch_inside(slot_keys_[frame.base() + i + 1].slot->value);
+        if (nested && i + 1 < count) {
+            if (i + 2 < count) prefetch_inside(slot_keys_[frame.base() + i + 2].slot->value);
+            prefetch_members(slot_keys_[frame.base() + i + 1].slot->value);
+        }
         p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
         if (p == nullptr) return nullptr;
     }
