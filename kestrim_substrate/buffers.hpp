@@ -65,11 +65,13 @@ public:
         size_hint().store(static_cast<std::size_t>(size) + kHintSlack, std::memory_order_relaxed);
         PyObject* bytes = bytes_.release();
         const auto capacity = static_cast<std::size_t>(end_ - begin_);
-        if (capacity - static_cast<std::size_t>(size) <= 2 * kHintSlack) {
+        const std::size_t spare = capacity - static_cast<std::size_t>(size);
+        if (spare <= 2 * kHintSlack && spare <= static_cast<std::size_t>(size) / 8) {
             // Sized by the hint: the block is kept as it is, its few spare pages with it. Shrunk,
             // it would be handed back smaller than the next call asks for, and the allocator
             // would map a fresh one (and fault in every page of it) at every call; kept, it
-            // is reused from the heap as it was given back.
+            // is reused from the heap as it was given back. Only a large text's block, with
+            // little to spare for its size: a short one is shrunk, as its block is no mapping.
             if (keep_block(bytes, size)) {
                 begin_ = end_ = hashed_ = inline_;
                 return bytes;
