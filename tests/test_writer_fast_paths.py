@@ -203,3 +203,43 @@ def test_returned_bytes_sized_from_earlier_calls(sizes):
         assert len(out) == len(expected) and out == expected
         assert hash(out) == hash(expected) and out + b"!" == expected + b"!"
         assert bytes(memoryview(out)) == expected and out.decode() == expected.decode()
+
+
+@pytest.mark.parametrize("keys_in_order", [True, False])
+@pytest.mark.parametrize("deleted", [(), (0,), (1,), (1, 2), (5, 6, 7)])
+def test_nested_tables_with_deleted_slots(keys_in_order, deleted):
+    # Values are looked at ahead of the one being written, by their place in the table or on
+    # the key stack; deleted slots there hold no value and must be stepped over, at every
+    # distance ahead and in objects nested inside such objects.
+    def record(depth):
+        keys = [f"k{i:02d}" for i in range(9)]
+        if not keys_in_order:
+            keys.reverse()
+        obj = {}
+        for i, k in enumerate(keys):
+            obj[k] = (record(depth + 1) if depth < 3 and i % 3 == 0 else
+                      [record(depth + 1)] if depth < 3 and i % 3 == 1 else f"value {i}" * i)
+        for i in deleted:
+            del obj[keys[i]]
+        return obj
+
+    doc = {"log": [record(0) for _ in range(3)], "n": 3}
+    expected = jcs_model.canonicalize(doc)
+    assert canonicalize(doc) == expected
+    assert sha256_jcs(doc) == hashlib.sha256(expected).hexdigest()
+
+
+def test_bench_document_against_the_model():
+    # The bench's document mixes everything the large-document paths take: records nested in
+    # records and arrays, wide keys among narrow ones, floats of every shape.
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).resolve().parent.parent / "bench" / "workload.py"
+    spec = importlib.util.spec_from_file_location("bench_workload", path)
+    workload = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(workload)
+    doc = workload.large_document(300_000, seed=20261208)
+    expected = jcs_model.canonicalize(doc)
+    assert canonicalize(doc) == expected
+    assert sha256_jcs(doc) == hashlib.sha256(expected).hexdigest()
