@@ -144,16 +144,15 @@ private:
     // pages faulted in for the copy. The object grows by realloc, which moves a large block's
     // pages rather than copying them.
     //
-    // Documents come in runs of like sizes, so a text that spills grows at once towards the
-    // size of the last one that did (see size_hint()), within kHintGrowth of what it has:
-    // doubling from the stack buffer, a megabyte is copied about once over in reallocs below
-    // the allocator's mapping threshold, and the block that ends up mapped is faulted in
-    // afresh at every call. The bound keeps a short text after a huge one from asking for
-    // the huge one's size.
+    // Documents come in runs of like sizes, so a text that has reached a good part of the
+    // size of the last one that spilled (see size_hint()) grows to that size at once: doubling
+    // all the way, a megabyte is copied about once over in reallocs below the allocator's
+    // mapping threshold, and the block that ends up mapped is faulted in afresh at every
+    // call. A text far short of the hint grows by doubling as ever, so that a short text after
+    // a huge one does not ask for (and map, and unmap) the huge one's size.
     char* spill_to_bytes(std::size_t used, std::size_t capacity) {
         const std::size_t hint = size_hint().load(std::memory_order_relaxed);
-        if (hint > capacity)
-            capacity = std::min(hint, kHintGrowth * static_cast<std::size_t>(end_ - begin_));
+        if (hint > capacity && used >= hint / kHintReach) capacity = hint;
         if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
         if (!bytes_) {
             bytes_.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
@@ -172,9 +171,9 @@ private:
         return begin_ + used;
     }
 
-    // How many times its size a spilled buffer grows by at most when it grows towards the
-    // hint; what the hint adds to the last size.
-    static constexpr std::size_t kHintGrowth = 256;
+    // The part of the hint a text must have reached to grow to it; what the hint adds to the
+    // last size.
+    static constexpr std::size_t kHintReach = 16;
     static constexpr std::size_t kHintSlack = 4096;
 
     // Ends the fresh bytes object at size within its block, as _PyBytes_Resize would after
