@@ -81,7 +81,6 @@ inline void prefetch_members(PyObject* obj) noexcept {
     }
 }
 
-
 // Strings are written in slices so one reservation covers a slice's worst case (\u00xx).
 constexpr Py_ssize_t kSliceUnits = 512;
 constexpr std::size_t kMaxBytesPerUnit = 6;
