@@ -4,8 +4,9 @@
     python bench/large_vs_orjson.py --calls N FUNCTION DIR  # N calls, nothing else (callgrind)
 
 Each DIR holds a built kestrim_substrate/_jcs*.so (see compare_builds.py). Timings are the
-minimum over ROUNDS (15) rounds of 5 calls each, taken in turns, so that a busy moment on
-this shared machine costs every candidate alike. The ratios are orjson's time over ours:
+minimum over ROUNDS (15) rounds of NUMBER (5) calls each, taken in turns, so that a busy
+moment on this shared machine costs every candidate alike; on a loaded machine many
+one-call samples (ROUNDS=600 NUMBER=1) find quiet moments that long ones miss. The ratios are orjson's time over ours:
 orjson.dumps(OPT_SORT_KEYS) against canonicalize, and hashlib.sha256 of it against
 sha256_jcs.
 
@@ -47,9 +48,11 @@ def main(args):
         candidates[(d, "canonicalize")] = lambda m=m: m.canonicalize(doc)
         candidates[(d, "sha256_jcs")] = lambda m=m: m.sha256_jcs(doc)
     best = {}
+    number = int(os.environ.get("NUMBER", "5"))
     for _ in range(int(os.environ.get("ROUNDS", "15"))):
         for name, f in candidates.items():
-            best[name] = min(best.get(name, float("inf")), timeit.timeit(f, number=5) / 5)
+            best[name] = min(best.get(name, float("inf")),
+                             timeit.timeit(f, number=number) / number)
     print(f"orjson.dumps {best['orjson.dumps'] * 1e3:.3f} ms, "
           f"orjson + hashlib {best['orjson + hashlib'] * 1e3:.3f} ms")
     for d in builds:

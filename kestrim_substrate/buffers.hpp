@@ -8,6 +8,7 @@
 #include "common/compat.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,23 @@ public:
     PyObject* take_bytes(char* p) {
         const auto size = static_cast<Py_ssize_t>(p - begin_);
         if (!bytes_) return PyBytes_FromStringAndSize(begin_, size);
+        // A little over, so that the same document again fits at once, with the room its
+        // last writes ask for.
+        size_hint().store(static_cast<std::size_t>(size) + kHintSlack, std::memory_order_relaxed);
         PyObject* bytes = bytes_.release();
+        const auto capacity = static_cast<std::size_t>(end_ - begin_);
+        const std::size_t spare = capacity - static_cast<std::size_t>(size);
+        if (spare <= 2 * kHintSlack && spare <= static_cast<std::size_t>(size) / 8) {
+            // Sized by the hint: the block is kept as it is, its few spare pages with it. Shrunk,
+            // it would be handed back smaller than the next call asks for, and the allocator
+            // would map a fresh one (and fault in every page of it) at every call; kept, it
+            // is reused from the heap as it was given back. Only a large text's block, with
+            // little to spare for its size: a short one is shrunk, as its block is no mapping.
+            if (keep_block(bytes, size)) {
+                begin_ = end_ = hashed_ = inline_;
+                return bytes;
+            }
+        }
         // Shrinking a large block gives its tail back in place (mremap), with no copy.
         if (compat::resize_bytes(&bytes, size) < 0) return nullptr;
         begin_ = end_ = hashed_ = inline_;
@@ -126,7 +143,16 @@ private:
     // long text is neither copied once more at the end nor has a second megabyte of fresh
     // pages faulted in for the copy. The object grows by realloc, which moves a large block's
     // pages rather than copying them.
+    //
+    // Documents come in runs of like sizes, so a text that has reached a good part of the
+    // size of the last one that spilled (see size_hint()) grows to that size at once: doubling
+    // all the way, a megabyte is copied about once over in reallocs below the allocator's
+    // mapping threshold, and the block that ends up mapped is faulted in afresh at every
+    // call. A text far short of the hint grows by doubling as ever, so that a short text after
+    // a huge one does not ask for (and map, and unmap) the huge one's size.
     char* spill_to_bytes(std::size_t used, std::size_t capacity) {
+        const std::size_t hint = size_hint().load(std::memory_order_relaxed);
+        if (hint > capacity && used >= hint / kHintReach) capacity = hint;
         if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
         if (!bytes_) {
             bytes_.reset(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
@@ -143,6 +169,33 @@ private:
         hashed_ = begin_;
         end_ = begin_ + capacity;
         return begin_ + used;
+    }
+
+    // The part of the hint a text must have reached to grow to it; what the hint adds to the
+    // last size.
+    static constexpr std::size_t kHintReach = 16;
+    static constexpr std::size_t kHintSlack = 4096;
+
+    // Ends the fresh bytes object at size within its block, as _PyBytes_Resize would after
+    // the realloc: only where the layout is the interpreter's own (3.11-3.13); elsewhere
+    // false, and the caller resizes.
+    static bool keep_block(PyObject* bytes, Py_ssize_t size) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+        Py_SET_SIZE(bytes, size);
+        PyBytes_AS_STRING(bytes)[size] = '\0';
+        return true;
+#else
+        (void)bytes;
+        (void)size;
+        return false;
+#endif
+    }
+
+    // The size (a little over) of the last text that spilled into bytes; 0 before any has.
+    // Shared by all calls and threads: a stale or torn-free relaxed value only sizes a buffer.
+    static std::atomic<std::size_t>& size_hint() noexcept {
+        static std::atomic<std::size_t> hint{0};
+        return hint;
     }
 
     struct Free {

@@ -33,8 +33,53 @@ namespace {
 // would wait on one at every value; asked for a few values ahead, the misses overlap.
 inline void prefetch_value(const PyObject* obj) noexcept { __builtin_prefetch(obj); }
 
-// Items of an array asked for this far ahead of the one being written.
+// Items of an array asked for this far ahead of the one being written; their insides
+// (prefetch_inside) this far ahead, once their first line is likely in; and the members of
+// the next (prefetch_members), once its table is.
 constexpr Py_ssize_t kPrefetchItems = 4;
+constexpr Py_ssize_t kInsideItems = 2;
+
+// Asks for what writing obj reads after its first line, for a value whose first line was
+// asked for a while ago (prefetch_value): a container's table or item array, which would
+// otherwise be one more miss waited for after the one on its header; the rest of a string
+// that runs past its first line. Only hints: a wrong guess costs bandwidth, never a fault.
+inline void prefetch_inside(const PyObject* obj) noexcept {
+    const PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyDict_Type) {
+        // The table's header and its first slots: a few lines hold a small dict's all.
+        const char* const table =
+            reinterpret_cast<const char*>(reinterpret_cast<const PyDictObject*>(obj)->ma_keys);
+        __builtin_prefetch(table);
+        __builtin_prefetch(table + 64);
+        __builtin_prefetch(table + 128);
+    } else if (type == &PyList_Type) {
+        __builtin_prefetch(reinterpret_cast<const PyListObject*>(obj)->ob_item);
+    } else if (type == &PyUnicode_Type && compat::unicode_is_ready(const_cast<PyObject*>(obj))) {
+        // The end of the text: a string of a few dozen bytes mostly ends a line further on.
+        PyObject* const s = const_cast<PyObject*>(obj);
+        __builtin_prefetch(static_cast<const char*>(PyUnicode_DATA(s)) +
+                           PyUnicode_GET_LENGTH(s) * PyUnicode_KIND(s));
+    }
+}
+
+// Asks for the keys and values of a dict, the first items of a list: what writing obj reads
+// once its table or item array is in (prefetch_inside, a value earlier), so that their misses
+// overlap with writing the value before obj rather than wait at its start. It reads obj's
+// header and table, and waits on them if they are not in yet: a wait the writer would have
+// come to at obj anyway.
+inline void prefetch_members(PyObject* obj) noexcept {
+    const PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyDict_Type) {
+        const DictItems items = compat::dict_items(obj);
+        for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+            __builtin_prefetch(slot->key);
+            __builtin_prefetch(slot->value);
+        }
+    } else if (type == &PyList_Type) {
+        const Py_ssize_t n = std::min(PyList_GET_SIZE(obj), kPrefetchItems);
+        for (Py_ssize_t i = 0; i < n; ++i) prefetch_value(PyList_GET_ITEM(obj, i));
+    }
+}
 
 // Strings are written in slices so one reservation covers a slice's worst case (\u00xx).
 constexpr Py_ssize_t kSliceUnits = 512;
@@ -253,6 +298,8 @@ private:
         for (Py_ssize_t i = 0; i < size(); ++i) {
             PyObject* const item = item_at(i);
             if (i + kPrefetchItems < size()) prefetch_value(item_at(i + kPrefetchItems));
+            if (i + kInsideItems < size()) prefetch_inside(item_at(i + kInsideItems));
+            if (i + 1 < size()) prefetch_members(item_at(i + 1));
             if (i > 0) p = put(p, ',');
             p = value(item, p);
             if (p == nullptr) return nullptr;
@@ -266,8 +313,10 @@ private:
     static bool narrow_key(PyObject* key) noexcept;
     static bool narrow_keys_in_order(const DictItems& items) noexcept;
     char* members_in_place(const DictItems& items, char* p);
-    bool sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
+    bool sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
     [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept;
+    [[gnu::noinline]] bool sort_wide_keys(const DictItems& items, SlotKey* first, std::size_t done,
+                                          const DictSlot* from, const StackFrame<SlotKey>& frame);
     static int compare_slot_keys(const SlotKey& a, const SlotKey& b, std::ptrdiff_t skip) noexcept;
     char* table_members(const StackFrame<SlotKey>& frame, char* p);
     char* slot_member(const DictSlot* slot, char* p, bool comma);

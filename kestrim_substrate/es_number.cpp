@@ -104,7 +104,10 @@ std::size_t format_double(double value, char* out) noexcept {
         *p++ = '-';
         value = -value;
     }
-    if (value < kExactIntegerLimit && value == std::floor(value)) {
+    // Truncated and converted back rather than std::floor, which is a library call where the
+    // target lacks SSE4.1's rounding instruction: two conversions, exact below 2**53.
+    if (value < kExactIntegerLimit &&
+        static_cast<double>(static_cast<std::int64_t>(value)) == value) {
         return static_cast<std::size_t>(write_decimal(static_cast<std::uint64_t>(value), p) - out);
     }
 
@@ -118,19 +121,20 @@ std::size_t format_double(double value, char* out) noexcept {
 
     // Shortest round-trip digits (closest to the exact value on ties) in the form
     // "d[.ddd]e±XX": the digit string, then the decimal exponent.
-    char sci[kMaxNumberChars];
+    // The text is read by its fixed shape rather than a character at a time: one digit, then
+    // ".ddd" if there are more, then 'e', a sign and two or three digits (a double's decimal
+    // exponent has at most three, and to_chars writes at least two).
+    char sci[kDigitsRoom];
     const char* const sci_end =
-        std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    int count = 0;
-    const char* q = sci;
-    for (; *q != 'e'; ++q) {
-        if (*q != '.') digits[count++] = *q;
-    }
-    ++q;  // past 'e'
-    const bool negative_exponent = *q++ == '-';
-    int exponent = 0;
-    for (; q < sci_end; ++q) exponent = exponent * 10 + (*q - '0');
-    if (negative_exponent) exponent = -exponent;
+        std::to_chars(sci, sci + kMaxNumberChars, value, std::chars_format::scientific).ptr;
+    const bool three = sci_end[-5] == 'e';
+    const char* const e = sci_end - (three ? 5 : 4);
+    digits[0] = sci[0];
+    std::memcpy(digits + 1, sci + 2, kPiece);  // the digits after the point, if any
+    const int count = e - sci > 1 ? static_cast<int>(e - sci) - 1 : 1;
+    int exponent = (e[2] - '0') * 10 + (e[3] - '0');
+    if (three) exponent = exponent * 10 + (e[4] - '0');
+    if (e[1] == '-') exponent = -exponent;
     return static_cast<std::size_t>(shape(digits, count, exponent + 1, p) - out);
 }
 

@@ -72,6 +72,72 @@ inline int compare_narrow(std::uint64_t head_a, const std::uint8_t* a, std::ptrd
     return (na > nb) - (na < nb);
 }
 
+// The first 4 UTF-16 code units of a key of any width, 16 bits each, big-endian, zeros past
+// its end: as integers, these heads order as the keys do wherever they differ, by the same
+// argument as for key_head (a zero past the end of a key stands against a unit that is not
+// zero, or the heads would tie there). Characters beyond U+FFFF count as their two units.
+template <typename CharT>
+std::uint64_t utf16_head(const CharT* text, std::ptrdiff_t length) noexcept {
+    std::uint64_t head = 0;
+    int units = 0;
+    for (std::ptrdiff_t i = 0; i < length && units < 4; ++i) {
+        const std::uint32_t c = text[i];
+        if (sizeof(CharT) == 4 && c > 0xFFFF) {
+            head = head << 16 | (0xD800 + ((c - 0x10000) >> 10));
+            if (++units == 4) break;
+            head = head << 16 | (0xDC00 + (c & 0x3FF));
+        } else {
+            head = head << 16 | c;
+        }
+        ++units;
+    }
+    return units == 4 ? head : head << (16 * (4 - units));
+}
+
+// The first 4 units of a narrow head (key_head) as a head of UTF-16 units, 16 bits each.
+inline std::uint64_t widen_head(std::uint64_t narrow) noexcept {
+    const std::uint64_t x = narrow >> 32;
+    return (x & 0xFF000000) << 24 | (x & 0xFF0000) << 16 | (x & 0xFF00) << 8 | (x & 0xFF);
+}
+
+// 1-byte and 2-byte keys without a loop: 1-byte units widened, four 2-byte units loaded at once.
+inline std::uint64_t utf16_head(const std::uint8_t* text, std::ptrdiff_t length) noexcept {
+    return widen_head(key_head(text, length));
+}
+
+inline std::uint64_t utf16_head(const std::uint16_t* text, std::ptrdiff_t length) noexcept {
+    if (length < 4) return utf16_head<std::uint16_t>(text, length);
+    std::uint64_t x;
+    std::memcpy(&x, text, sizeof x);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return x;  // unit 0 already highest
+#else
+    x = x >> 32 | x << 32;  // unit i was in bits 16i..16i+15
+    return (x >> 16 & 0x0000FFFF0000FFFFULL) | (x & 0x0000FFFF0000FFFFULL) << 16;
+#endif
+}
+
+// -1, 0 or 1 as the na units of a (kind ka: 1, 2 or 4 bytes a unit) order before, the same
+// as, or after the nb units of b.
+template <typename A>
+int compare_text_with(const A* a, std::ptrdiff_t na, const void* b, int kb,
+                      std::ptrdiff_t nb) noexcept {
+    switch (kb) {
+        case 1: return compare_units(a, na, static_cast<const std::uint8_t*>(b), nb);
+        case 2: return compare_units(a, na, static_cast<const std::uint16_t*>(b), nb);
+        default: return compare_units(a, na, static_cast<const std::uint32_t*>(b), nb);
+    }
+}
+
+inline int compare_text(const void* a, int ka, std::ptrdiff_t na, const void* b, int kb,
+                        std::ptrdiff_t nb) noexcept {
+    switch (ka) {
+        case 1: return compare_text_with(static_cast<const std::uint8_t*>(a), na, b, kb, nb);
+        case 2: return compare_text_with(static_cast<const std::uint16_t*>(a), na, b, kb, nb);
+        default: return compare_text_with(static_cast<const std::uint32_t*>(a), na, b, kb, nb);
+    }
+}
+
 // The number of leading code units that every one of n 1-byte keys shares, counted only
 // while it is at least `worth` (a smaller answer is given as 0). Keys of one object often
 // share a long prefix ("tenant:acme/..."); heads taken past it (key_head(text + skip, ...))

@@ -125,7 +125,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
         }
         if (narrow_keys_in_order(items)) return members_in_place(items, p);
         StackFrame<SlotKey> keys(slot_keys_);
-        if (sort_narrow_keys(items, keys)) return table_members(keys, p);
+        if (sort_keys(items, keys)) return table_members(keys, p);
     }
     MemberFrame frame(members_);
     // As many members as the dict has, the dict being unchanged.
@@ -157,10 +157,10 @@ inline bool Encoder::narrow_key(PyObject* key) noexcept {
            PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
 }
 
-// Whether the keys are all 1-byte str already in canonical order, as keys often come
-// (objects built from canonical text, or built in order): then the members are written as
-// the table holds them, with no member stack and no sorting. The check reads only the
-// keys, so that when it fails nothing has been written.
+// Whether the keys are all 1-byte str already in canonical order, as keys often come (objects
+// built from canonical text, or built in order): then the members are written as the table
+// holds them, with no member stack and no sorting. The check reads only the keys, so that
+// when it fails nothing has been written.
 inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
     const Py_UCS1* prev_text = nullptr;
     Py_ssize_t prev_length = 0;
@@ -183,11 +183,37 @@ inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
     return true;
 }
 
+// Whether the keys are all exact str, as keys nearly always are, when they are not in order
+// already. If so, they go to the key stack in canonical order and the members are written
+// from the table (see table_members), with no Member to fill for each: 1-byte keys here,
+// and from the first wider one on, all of them by sort_wide_keys. Only the keys are read,
+// so that when this fails nothing has been written.
+inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
+    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
+    std::size_t count = 0;
+    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (slot->value == nullptr) continue;
+        PyObject* const key = slot->key;
+        if (!narrow_key(key)) return sort_wide_keys(items, first, count, slot, frame);
+        first[count++] =
+            SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
+    }
+    slot_keys_.truncate(frame.base() + count);
+    return sort_slot_keys(first, count);
+}
+
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     p = put(p, '{');
     bool comma = false;
+    const bool nested = depth_ > 1;
+    if (nested && items.end - items.begin > 1 && items.begin[1].value != nullptr)
+        prefetch_inside(items.begin[1].value);
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
+        if (nested && slot + 1 < items.end && slot[1].value != nullptr) {
+            if (slot + 2 < items.end && slot[2].value != nullptr) prefetch_inside(slot[2].value);
+            prefetch_members(slot[1].value);
+        }
         p = slot_member(slot, p, comma);
         if (p == nullptr) return nullptr;
         comma = true;
@@ -195,22 +221,75 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     return put(p, '}');
 }
 
-// Whether the keys are all 1-byte exact str, as keys nearly always are, when they are not
-// in order already. If so, they go to the key stack in canonical order and the members are
-// written from the table (see table_members), with no Member to fill for each. Only the
-// keys are read, so that when this fails nothing has been written.
-inline bool Encoder::sort_narrow_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
-    SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
-    std::size_t count = 0;
-    for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+// The keys of a dict whose keys are all exact str, some wider than 1 byte (a name in another
+// script among ASCII ones, as in a third of a multilingual log's records): on the key stack in
+// canonical order as sort_keys puts narrow ones, by heads of their UTF-16 units, so that one
+// such key does not send its whole object to the general path. The first `done` keys, up to
+// the slot `from`, are 1-byte ones whose narrow heads sort_keys has put on the stack; the
+// stack has room for every slot. Only keys are read; false if a key is not an exact str that
+// can be read in place, or if two have equal text (see sort_slot_keys).
+[[gnu::noinline]] bool Encoder::sort_wide_keys(const DictItems& items, SlotKey* first,
+                                               std::size_t done, const DictSlot* from,
+                                               const StackFrame<SlotKey>& frame) {
+    for (std::size_t i = 0; i < done; ++i) first[i].head = widen_head(first[i].head);
+    std::size_t n = done;
+    for (const DictSlot* slot = from; slot < items.end; ++slot) {
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
-        if (!narrow_key(key)) return false;
-        first[count++] =
-            SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
+        if (!PyUnicode_CheckExact(key) || !compat::unicode_is_ready(key)) return false;
+        const void* const text = PyUnicode_DATA(key);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        std::uint64_t head;
+        switch (PyUnicode_KIND(key)) {
+            case PyUnicode_1BYTE_KIND:
+                head = utf16_head(static_cast<const Py_UCS1*>(text), length);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                head = utf16_head(static_cast<const Py_UCS2*>(text), length);
+                break;
+            default: head = utf16_head(static_cast<const Py_UCS4*>(text), length); break;
+        }
+        first[n++] = SlotKey{head, slot};
     }
-    slot_keys_.truncate(frame.base() + count);
-    return sort_slot_keys(first, count);
+    slot_keys_.truncate(frame.base() + n);
+    const auto order = [](const SlotKey& a, const SlotKey& b) {
+        if (a.head != b.head) return a.head < b.head ? -1 : 1;
+        PyObject* const x = a.slot->key;
+        PyObject* const y = b.slot->key;
+        const Py_ssize_t nx = PyUnicode_GET_LENGTH(x);
+        const Py_ssize_t ny = PyUnicode_GET_LENGTH(y);
+        // Most ties are two 1-byte keys that begin with the same word: past the four units
+        // the heads share, their narrow heads tell them apart.
+        if (PyUnicode_KIND(x) == PyUnicode_1BYTE_KIND &&
+            PyUnicode_KIND(y) == PyUnicode_1BYTE_KIND && nx >= 4 && ny >= 4) {
+            const Py_UCS1* const tx = PyUnicode_1BYTE_DATA(x) + 4;
+            const Py_UCS1* const ty = PyUnicode_1BYTE_DATA(y) + 4;
+            return compare_narrow(key_head(tx, nx - 4), tx, nx - 4, key_head(ty, ny - 4), ty,
+                                  ny - 4);
+        }
+        return compare_text(PyUnicode_DATA(x), PyUnicode_KIND(x), nx, PyUnicode_DATA(y),
+                            PyUnicode_KIND(y), ny);
+    };
+    if (n <= kInlineMembers) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const SlotKey k = first[i];
+            std::size_t j = i;
+            int o = -1;
+            while (j > 0 && (o = order(k, first[j - 1])) < 0) {
+                first[j] = first[j - 1];
+                --j;
+            }
+            if (o == 0) return false;
+            first[j] = k;
+        }
+        return true;
+    }
+    std::sort(first, first + n,
+              [&order](const SlotKey& a, const SlotKey& b) { return order(a, b) < 0; });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (order(first[i - 1], first[i]) == 0) return false;
+    }
+    return true;
 }
 
 // Puts the keys in canonical order; false if two have equal text. Exact str keys of one
@@ -266,12 +345,18 @@ inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
                           b.head, PyUnicode_1BYTE_DATA(y) + skip, PyUnicode_GET_LENGTH(y) - skip);
 }
 
-// The members of the keys sort_narrow_keys has ordered, from the dict's table.
+// The members of the keys sort_keys has ordered, from the dict's table.
 inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
+    const bool nested = depth_ > 1;
+    if (nested && count > 1) prefetch_inside(slot_keys_[frame.base() + 1].slot->value);
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the key stack.
+        if (nested && i + 1 < count) {
+            if (i + 2 < count) prefetch_inside(slot_keys_[frame.base() + i + 2].slot->value);
+            prefetch_members(slot_keys_[frame.base() + i + 1].slot->value);
+        }
         p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
         if (p == nullptr) return nullptr;
     }
@@ -362,6 +447,7 @@ inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the member stack.
+        if (depth_ > 1 && i + 1 < count) prefetch_inside(members_[frame.base() + i + 1].value);
         const Member& m = members_[frame.base() + i];
         PyObject* const val = m.value;
         p = m.ascii && m.length <= kSliceUnits

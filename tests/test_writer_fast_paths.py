@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 
+import jcs_model
 import pytest
 
 from kestrim_substrate import canonicalize, sha256_jcs
@@ -135,3 +136,110 @@ def test_documents_spilling_into_the_returned_bytes(size):
     # A failure after the text has spilled leaves nothing behind and raises cleanly.
     with pytest.raises(ValueError, match="lone surrogate"):
         canonicalize(items + ["\udc00"])
+
+
+# Keys of every width in one object, where their order by UTF-16 units differs from their
+# order by code points (U+E000..U+FFFF after the surrogate pairs of U+10000 on) and from
+# their order by bytes of the widest storage; long shared starts so that the four-unit heads
+# tie and the full comparison decides.
+KEY_ALPHABETS = {
+    "ascii": "abz_09",
+    "latin-1": "aéÿ\x80",
+    "bmp": "aé\u4e2d\ud7ff\ue000\uffff",
+    "astral": "a\ue000\U00010000\U0001f510\U0010ffff",
+}
+
+
+class Key(str):
+    """A str subclass: its object goes to the general path, the reference to compare with."""
+
+
+def mixed_keys(rng, n, alphabets):
+    pool = "".join(KEY_ALPHABETS[a] for a in alphabets)
+    prefix = "".join(rng.choice(pool) for _ in range(rng.choice([0, 3, 4, 5, 9])))
+    keys = set()
+    while len(keys) < n:
+        keys.add(prefix + "".join(rng.choice(pool) for _ in range(rng.randint(0, 6))))
+    keys = list(keys)
+    rng.shuffle(keys)
+    return keys
+
+
+@pytest.mark.parametrize("alphabets", [("ascii", "bmp"), ("latin-1", "bmp"), ("ascii", "astral"),
+                                       ("latin-1", "bmp", "astral")])
+@pytest.mark.parametrize("n", [2, 5, 16, 17, 60])
+def test_objects_with_wide_keys_in_utf16_order(alphabets, n):
+    rng = random.Random(f"{alphabets}{n}")
+    for _ in range(30):
+        keys = mixed_keys(rng, n, alphabets)
+        obj = {k: i for i, k in enumerate(keys)}
+        # A deleted member leaves an empty slot in the table that must be skipped.
+        obj["gone"] = 0
+        del obj["gone"]
+        expected = jcs_model.canonicalize(obj)
+        general = dict(obj)
+        k = keys[rng.randrange(n)]
+        del general[k]
+        general[Key(k)] = obj[k]
+        nested = {"outer": [obj], "ä": obj}
+        assert canonicalize(obj) == expected
+        assert canonicalize(general) == expected
+        assert canonicalize(nested) == jcs_model.canonicalize(nested)
+        assert sha256_jcs(nested) == hashlib.sha256(jcs_model.canonicalize(nested)).hexdigest()
+
+
+@pytest.mark.parametrize("sizes", [(3_000_000, 5_000, 3_000_000), (70_000, 70_000, 70_000),
+                                   (70_000, 71_000, 300_000, 10_000, 4_097)])
+def test_returned_bytes_sized_from_earlier_calls(sizes):
+    # A spilled text is sized from the last one and, when that fits closely, handed back in
+    # its block as it is: each result must be exactly its text, whatever came before it, and
+    # behave as any bytes object does.
+    rng = random.Random(sum(sizes))
+    for size in sizes:
+        items = [rng.choice(["Zürich", "日本語", "x" * rng.randint(1, 900), 0.25, None])
+                 for _ in range(size // 8)]
+        expected = jcs_model.canonicalize(items)
+        out = canonicalize(items)
+        assert len(out) == len(expected) and out == expected
+        assert hash(out) == hash(expected) and out + b"!" == expected + b"!"
+        assert bytes(memoryview(out)) == expected and out.decode() == expected.decode()
+
+
+@pytest.mark.parametrize("keys_in_order", [True, False])
+@pytest.mark.parametrize("deleted", [(), (0,), (1,), (1, 2), (5, 6, 7)])
+def test_nested_tables_with_deleted_slots(keys_in_order, deleted):
+    # Values are looked at ahead of the one being written, by their place in the table or on
+    # the key stack; deleted slots there hold no value and must be stepped over, at every
+    # distance ahead and in objects nested inside such objects.
+    def record(depth):
+        keys = [f"k{i:02d}" for i in range(9)]
+        if not keys_in_order:
+            keys.reverse()
+        obj = {}
+        for i, k in enumerate(keys):
+            obj[k] = (record(depth + 1) if depth < 3 and i % 3 == 0 else
+                      [record(depth + 1)] if depth < 3 and i % 3 == 1 else f"value {i}" * i)
+        for i in deleted:
+            del obj[keys[i]]
+        return obj
+
+    doc = {"log": [record(0) for _ in range(3)], "n": 3}
+    expected = jcs_model.canonicalize(doc)
+    assert canonicalize(doc) == expected
+    assert sha256_jcs(doc) == hashlib.sha256(expected).hexdigest()
+
+
+def test_bench_document_against_the_model():
+    # The bench's document mixes everything the large-document paths take: records nested in
+    # records and arrays, wide keys among narrow ones, floats of every shape.
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).resolve().parent.parent / "bench" / "workload.py"
+    spec = importlib.util.spec_from_file_location("bench_workload", path)
+    workload = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(workload)
+    doc = workload.large_document(300_000, seed=20261208)
+    expected = jcs_model.canonicalize(doc)
+    assert canonicalize(doc) == expected
+    assert sha256_jcs(doc) == hashlib.sha256(expected).hexdigest()
