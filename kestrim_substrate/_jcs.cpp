@@ -12,6 +12,7 @@
 //   errors.hpp        what is refused, and the messages
 //   encoder.hpp       scalars, strings, arrays
 //   objects.hpp       objects: reading, sorting, writing members
+//   plain_rows.hpp    rows of short ASCII str and safe ints, written in one pass
 #include "common/compat.hpp"
 #include "common/py_ref.hpp"
 #include "kestrim_substrate/jcs_capi.hpp"
