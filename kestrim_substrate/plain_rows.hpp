@@ -49,17 +49,11 @@ inline void copy_piece(char* p, const char* piece, std::size_t n) noexcept {
     for (std::size_t k = 32; k < n; k += 16) std::memcpy(p + k, piece + k, 16);
 }
 
-// The value of an exact int when it is in the safe range, without a call where the
-// interpreter's storage allows; false for anything the general writer must refuse or read.
+// The value of an exact int when it is in the safe range, read as Encoder::integer reads it:
+// without a call where the interpreter's storage allows, else through safe_integer; false for
+// anything the general writer must refuse.
 inline bool plain_integer(PyObject* v, std::uint64_t& magnitude, bool& negative) noexcept {
-    if (!compat::small_int(v, magnitude, negative)) {
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (overflow != 0) return false;  // no error is possible for an exact int
-        negative = value < 0;
-        magnitude = negative ? std::uint64_t(0) - static_cast<std::uint64_t>(value)
-                             : static_cast<std::uint64_t>(value);
-    }
+    if (!compat::small_int(v, magnitude, negative)) return safe_integer(v, magnitude, negative);
     return magnitude <= static_cast<std::uint64_t>(kMaxSafeInteger);
 }
 
