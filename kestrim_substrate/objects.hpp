@@ -183,6 +183,36 @@ inline bool Encoder::narrow_keys_in_order(const DictItems& items) noexcept {
     return true;
 }
 
+// Sorts a few keys by `order` (-1, 0 or 1), by insertion, as most objects' keys are sorted;
+// false if two are equal.
+template <typename Order>
+bool insert_distinct(SlotKey* first, std::size_t n, const Order& order) {
+    for (std::size_t i = 1; i < n; ++i) {
+        const SlotKey k = first[i];
+        std::size_t j = i;
+        int o = -1;
+        while (j > 0 && (o = order(k, first[j - 1])) < 0) {
+            first[j] = first[j - 1];
+            --j;
+        }
+        if (o == 0) return false;
+        first[j] = k;
+    }
+    return true;
+}
+
+// The same for any number of keys: more than a few by std::sort, then a pass for ties.
+template <typename Order>
+bool sort_distinct(SlotKey* first, std::size_t n, const Order& order) {
+    if (n <= kInlineMembers) return insert_distinct(first, n, order);
+    std::sort(first, first + n,
+              [&order](const SlotKey& a, const SlotKey& b) { return order(a, b) < 0; });
+    for (std::size_t i = 1; i < n; ++i) {
+        if (order(first[i - 1], first[i]) == 0) return false;
+    }
+    return true;
+}
+
 // Whether the keys are all exact str, as keys nearly always are, when they are not in order
 // already. If so, they go to the key stack in canonical order and the members are written
 // from the table (see table_members), with no Member to fill for each: 1-byte keys here,
@@ -270,26 +300,7 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
         return compare_text(PyUnicode_DATA(x), PyUnicode_KIND(x), nx, PyUnicode_DATA(y),
                             PyUnicode_KIND(y), ny);
     };
-    if (n <= kInlineMembers) {
-        for (std::size_t i = 1; i < n; ++i) {
-            const SlotKey k = first[i];
-            std::size_t j = i;
-            int o = -1;
-            while (j > 0 && (o = order(k, first[j - 1])) < 0) {
-                first[j] = first[j - 1];
-                --j;
-            }
-            if (o == 0) return false;
-            first[j] = k;
-        }
-        return true;
-    }
-    std::sort(first, first + n,
-              [&order](const SlotKey& a, const SlotKey& b) { return order(a, b) < 0; });
-    for (std::size_t i = 1; i < n; ++i) {
-        if (order(first[i - 1], first[i]) == 0) return false;
-    }
-    return true;
+    return sort_distinct(first, n, order);
 }
 
 // Puts the keys in canonical order; false if two have equal text. Exact str keys of one
@@ -297,18 +308,9 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
 // general path reports it.
 [[gnu::noinline]] bool Encoder::sort_slot_keys(SlotKey* first, std::size_t n) noexcept {
     if (n <= kInlineMembers) {
-        for (std::size_t i = 1; i < n; ++i) {
-            const SlotKey k = first[i];
-            std::size_t j = i;
-            int order = -1;
-            while (j > 0 && (order = compare_slot_keys(k, first[j - 1], 0)) < 0) {
-                first[j] = first[j - 1];
-                --j;
-            }
-            if (order == 0) return false;
-            first[j] = k;
-        }
-        return true;
+        return insert_distinct(first, n, [](const SlotKey& a, const SlotKey& b) {
+            return compare_slot_keys(a, b, 0);
+        });
     }
     // Many keys with a long shared prefix: heads past it (see shared_prefix).
     const std::ptrdiff_t skip = shared_prefix(
@@ -325,13 +327,9 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
                 key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
         }
     }
-    std::sort(first, first + n, [skip](const SlotKey& a, const SlotKey& b) {
-        return compare_slot_keys(a, b, skip) < 0;
+    return sort_distinct(first, n, [skip](const SlotKey& a, const SlotKey& b) {
+        return compare_slot_keys(a, b, skip);
     });
-    for (std::size_t i = 1; i < n; ++i) {
-        if (compare_slot_keys(first[i - 1], first[i], skip) == 0) return false;
-    }
-    return true;
 }
 
 // Heads (taken `skip` units into keys that all share those units) first, so that a key's
