@@ -7,7 +7,7 @@ PYVERSIONS    := 3.11.7 3.12.1 3.13.0
 ASAN_VERSIONS := 3.11.7 3.13.0
 # Checks whose outcome does not depend on the interpreter: `make test` runs them once, on the
 # first of PYVERSIONS.
-TEST_ONCE     := test-scalar test-native test-kernels test-wheels
+TEST_ONCE     := test-scalar test-native test-kernels test-wheels format-check
 
 # Every other target works on one interpreter: PYVER=3.12 (or 3.12.1) takes it from pyenv,
 # PYTHON=python3.12 or a path names it directly; the default is the first of PYVERSIONS. Its
