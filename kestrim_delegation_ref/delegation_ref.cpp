@@ -378,7 +378,11 @@ constexpr Py_ssize_t kAskValuesAhead = 4;
 Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* refs,
                             PyRef& expected) {
     PyObject* const sequence = links.sequence();
-    if (!sequence || !names_are_own(scope)) return 0;
+    // The first link taken is compared with `expected` only after the links ahead are read.
+    // That compares without the caller's code only if `expected` is an exact str; a rebinding
+    // undone since may have left anything there, whose __ne__ could change or free links
+    // already read. The general walk compares that one link, in its turn.
+    if (!sequence || !PyUnicode_CheckExact(expected.get()) || !names_are_own(scope)) return 0;
     const Substrate& substrate = state().substrate;
     PyObject* hashed[kLinksAhead][kFieldCount];
     char hex[kLinksAhead][kDigestLength];

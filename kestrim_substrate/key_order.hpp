@@ -16,6 +16,37 @@
 namespace kestrim {
 namespace {
 
+// The UTF-16 units of texts compared from the first place their code points differ, where one
+// is a character beyond U+FFFF and the other a surrogate code point (a str may hold one; the
+// text is refused when written, but which refusal comes first follows from the order). The
+// character's two units do not line up with the other text's, so no order of code points can
+// stand in for the order of units: they are walked. Texts whose units agree to the end (a
+// pair of surrogate code points against the character they encode) are still two keys, told
+// apart by code point, so that neither is taken for a duplicate of the other.
+template <typename A, typename B>
+[[gnu::noinline, gnu::cold]] int compare_split_units(const A* a, std::ptrdiff_t na, const B* b,
+                                                     std::ptrdiff_t nb) noexcept {
+    const auto unit = [](std::uint32_t c, bool trail) -> std::uint32_t {
+        if (c <= 0xFFFF) return c;
+        return trail ? 0xDC00 + ((c - 0x10000) & 0x3FF) : 0xD800 + ((c - 0x10000) >> 10);
+    };
+    std::ptrdiff_t i = 0;
+    std::ptrdiff_t j = 0;
+    bool trail_a = false;
+    bool trail_b = false;
+    while (i < na && j < nb) {
+        const std::uint32_t x = unit(a[i], trail_a);
+        const std::uint32_t y = unit(b[j], trail_b);
+        if (x != y) return x < y ? -1 : 1;
+        trail_a = a[i] > 0xFFFF && !trail_a;
+        i += !trail_a;
+        trail_b = b[j] > 0xFFFF && !trail_b;
+        j += !trail_b;
+    }
+    if (i < na || j < nb) return (i < na) - (j < nb);
+    return std::uint32_t{a[0]} < std::uint32_t{b[0]} ? -1 : 1;
+}
+
 // Code points ordered as their UTF-16 forms are: characters beyond U+FFFF (lead unit
 // D800..DBFF) come after U+D7FF and before U+E000..U+FFFF.
 constexpr std::uint32_t utf16_rank(std::uint32_t c) noexcept {
@@ -33,6 +64,9 @@ int compare_units(const A* a, std::ptrdiff_t na, const B* b, std::ptrdiff_t nb) 
         if (x == y) continue;
         // Without a character beyond U+FFFF, code points are the code units.
         if constexpr (sizeof(A) == 4 || sizeof(B) == 4) {
+            // Such a character against a surrogate code point: no rank orders them.
+            if ((x > 0xFFFF) != (y > 0xFFFF) && (std::min(x, y) >> 11) == (0xD800 >> 11))
+                return compare_split_units(a + i, na - i, b + i, nb - i);
             x = utf16_rank(x);
             y = utf16_rank(y);
         }
@@ -91,7 +125,8 @@ std::uint64_t utf16_head(const CharT* text, std::ptrdiff_t length) noexcept {
         }
         ++units;
     }
-    return units == 4 ? head : head << (16 * (4 - units));
+    // No units, no shift: by 64 bits it would be undefined.
+    return units == 4 || units == 0 ? head : head << (16 * (4 - units));
 }
 
 // The first 4 units of a narrow head (key_head) as a head of UTF-16 units, 16 bits each.
