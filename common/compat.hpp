@@ -171,8 +171,10 @@ inline void restore_exception(PyObject* exc) noexcept {
 //   every change to any dict; no registration needed.
 //   3.12+: the tag is deprecated (and gone in 3.14). A dict watcher (PyDict_AddWatcher,
 //   public API) bumps one counter of ours on every event of every dict we watch: a change,
-//   a clear, a clone or its deallocation. A stamp is that counter, read only for a dict we
-//   watch; for any other dict it is 0, which matches no cache.
+//   a clear, a clone or its deallocation. A stamp is that counter whatever the dict, so it
+//   means something only for a dict we watch: it is asked only of our functions' namespaces,
+//   and those are only ever their module's dict, watched as the module is made (a native
+//   function cannot be made from Python, and its __globals__ cannot be set).
 #if PY_VERSION_HEX >= 0x030C0000
 #define KESTRIM_DICT_WATCHERS 1
 namespace detail {
