@@ -2,6 +2,7 @@
 fresh process, from another directory, on files, on standard input, in pipes and on a
 terminal."""
 
+import contextlib
 import fcntl
 import functools
 import json
@@ -689,19 +690,33 @@ def test_no_progress_when_quiet_or_without_tqdm(tmp_path, args, tqdm):
     assert (status, out, screen) == (0, "" if args else refs(term.links[:sent]), "")
 
 
+@contextlib.contextmanager
+def ctrl_c_acts_in_children():
+    """Children started inside get SIGINT's default action, as from a shell's foreground, even
+    when this run ignores it (a background job does): an ignored signal stays ignored across
+    exec, and the command rightly leaves it so; a handled one does not."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.parametrize("on_terminal", [True, False], ids=["terminal", "pipe"])
 def test_ctrl_c_ends_it_quietly_with_130(tmp_path, on_terminal):
     if on_terminal:
-        term = Terminal(tmp_path)
+        with ctrl_c_acts_in_children():
+            term = Terminal(tmp_path)
         assert term.feed_until(b"links/s"), term.screen  # mid-run, with the bar drawn
         os.kill(term.proc.pid, signal.SIGINT)
         status, out, screen = term.finish()
         assert status == 130
         assert "Traceback" not in screen and "KeyboardInterrupt" not in screen
         return
-    proc = subprocess.Popen(command("verify", "--json"), stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
-                            env=child_env())
+    with ctrl_c_acts_in_children():
+        proc = subprocess.Popen(command("verify", "--json"), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+                                env=child_env())
     proc.stdin.write(jsonl(build_chain(200)))
     proc.stdin.flush()
     assert proc.stdout.readline().startswith(b'{"file": "<stdin>", "index": 0')  # it is running
