@@ -375,8 +375,13 @@ constexpr Py_ssize_t kAskValuesAhead = 4;
 // call of delegation_ref would be our own on a plain envelope. It stops before the first link
 // that is not plain, or whose prev ref does not match (the general walk reports the break),
 // and at the end. The number of links taken, or -1 with an exception set.
+//
+// A batch the substrate refuses (a lone surrogate, an integer past 2**53-1: plain in form, but
+// no canonical text) is left whole to the general walk, which finds the refusal in its place:
+// `general_until` is set past it. Read ahead again, it would be refused again, once for each
+// link before the bad one.
 Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* refs,
-                            PyRef& expected) {
+                            PyRef& expected, Py_ssize_t& general_until) {
     PyObject* const sequence = links.sequence();
     // The first link taken is compared with `expected` only after the links ahead are read.
     // That compares without the caller's code only if `expected` is an exact str; a rebinding
@@ -417,6 +422,7 @@ Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* 
         compat::leave_native_call();
         if (hashed_ok < 0) {
             if (PyErr_Occurred()) PyErr_Clear();
+            general_until = first + count;
             return taken;
         }
         for (Py_ssize_t k = 0; k < count; ++k) {
@@ -446,10 +452,14 @@ PyObject* verify_chain_body(const NativeScope& scope, PyObject* const* args) {
     PyRef expected = PyRef::borrow(st.names.empty);
     ForEach links;
     if (links.start(args[0]) < 0) return nullptr;
+    Py_ssize_t general_until = 0;
     for (Py_ssize_t index = 0;; ++index) {
-        const Py_ssize_t taken = take_plain_links(scope, links, refs.get(), expected);
-        if (taken < 0) return nullptr;
-        index += taken;
+        if (index >= general_until) {
+            const Py_ssize_t taken =
+                take_plain_links(scope, links, refs.get(), expected, general_until);
+            if (taken < 0) return nullptr;
+            index += taken;
+        }
         PyRef link;
         const int more = links.next(link);
         if (more <= 0) {
