@@ -106,6 +106,18 @@ class DictSub(dict):
     pass
 
 
+class ListSub(list):
+    pass
+
+
+def outcome(fn, *args):
+    """What a call gave: its result, or its exception's type and message, to compare paths."""
+    try:
+        return ("returned", fn(*args))
+    except Exception as exc:  # noqa: BLE001 - the type and message are what is compared
+        return ("raised", type(exc), str(exc))
+
+
 def nested(depth):
     """An empty list inside depth lists."""
     value = []

@@ -5,18 +5,14 @@ import time
 import pytest
 
 from conftest import (
-    DELETE, Boom, BoolBomb, DictSub, Feed, GetEnv, NeverNe, Stop, build_chain, envelope,
-    reference_ref, run_python,
+    DELETE, Boom, BoolBomb, DictSub, Feed, GetEnv, ListSub, NeverNe, Stop, build_chain,
+    envelope, reference_ref, run_python,
 )
 from model import CHAIN_BREAK, ORDER_MESSAGE
 
 FETCHES_ONE_LINK = [(("prev_delegation_ref", ""), {})] + [
     ((name,), {}) for name in ("delegator_id", "delegate_id", "scope", "not_before_ms",
                                "not_after_ms")] + [(("prev_delegation_ref", ""), {})]
-
-
-class ListSub(list):
-    pass
 
 
 class TupleSub(tuple):

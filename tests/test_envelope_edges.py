@@ -9,18 +9,7 @@ import itertools
 
 import pytest
 
-from conftest import DictSub, build_chain, envelope, reference_ref
-
-
-class ListSub(list):
-    pass
-
-
-def outcome(fn, *args):
-    try:
-        return ("returned", fn(*args))
-    except Exception as exc:  # noqa: BLE001 - the type and message are what is compared
-        return ("raised", type(exc), str(exc))
+from conftest import DictSub, ListSub, build_chain, envelope, outcome, reference_ref
 
 
 # --- a predecessor whose comparison is the caller's code --------------------------------

@@ -11,18 +11,7 @@ import time
 
 import pytest
 
-from conftest import DELETE, DictSub, build_chain, envelope, reference_ref
-
-
-class ListSub(list):
-    pass
-
-
-def outcome(fn, *args):
-    try:
-        return ("returned", fn(*args))
-    except Exception as exc:  # noqa: BLE001 - the type and message are what is compared
-        return ("raised", type(exc), str(exc))
+from conftest import DELETE, DictSub, ListSub, build_chain, envelope, outcome, reference_ref
 
 
 def general_chain(links):
