@@ -2,13 +2,14 @@
 the shared objects it touches keep their reference counts."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
 import pytest
 
 from conftest import (DELETE, BoolBomb, Boom, EqBomb, Feed, InitRaises, LtBoom, NeFalse, MappingEnv,
-                      NeverNe, Stop, Text, build_chain, envelope)
+                      NeverNe, Stop, Text, build_chain, envelope, run_python)
 
 ROUNDS = 2000
 SLACK = 16 * 1024  # one leaked small object per call would be ~64 KiB
@@ -277,10 +278,11 @@ def test_hostile_paths_keep_memory_flat(dr, case):
     assert grown < SLACK, f"{grown} bytes kept after {ROUNDS} rounds"
 
 
-def test_shared_objects_keep_exact_reference_counts(dr):
-    # Everything the module holds for the life of the process and hands out or borrows on
-    # every call. One long run over every case above, each undone afterwards; a single
-    # reference taken and not given back on any path shows as a difference.
+def shared_reference_counts(dr):
+    """The reference counts of everything the module holds for the life of the process and
+    hands out or borrows on every call, before and after one long run over every case above,
+    each undone afterwards; a single reference taken and not given back on any path shows as
+    a difference."""
     ns = vars(dr)
     shared = {
         **{f"field {name}": name for name in dr._FIELDS},
@@ -306,10 +308,34 @@ def test_shared_objects_keep_exact_reference_counts(dr):
                     ns.update(saved)
                     del saved
 
+    def counts():
+        # The interpreter's attribute cache keeps a reference to each name it was last asked
+        # for, in a slot chosen by the type's version tag: a lookup of an attribute called
+        # "scope" on any type moves that field name's count by one. On 3.11 (the names are
+        # immortal later) the cache is emptied first.
+        gc.collect()
+        getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()
+        return {k: sys.getrefcount(v) for k, v in shared.items()}
+
     long_run()  # first calls may fill the interpreter's caches
-    gc.collect()
-    before = {k: sys.getrefcount(v) for k, v in shared.items()}
+    before = counts()
     long_run()
-    gc.collect()
-    after = {k: sys.getrefcount(v) for k, v in shared.items()}
-    assert after == before
+    return before, counts()
+
+
+def test_shared_objects_keep_exact_reference_counts(dr):
+    # In a fresh interpreter: in this one, the counts of names as common as "scope" also move
+    # with whatever the tests before left behind. With the long run here after the whole
+    # suite, one more reference to "scope" was seen in one order of the tests and not in
+    # another, and not when this test ran alone.
+    tests = os.path.dirname(os.path.abspath(__file__))
+    result = run_python(
+        "import importlib, sys\n"
+        f"sys.path.insert(0, {tests!r})\n"
+        "import test_leaks\n"
+        f"dr = importlib.import_module({dr.__name__!r})\n"
+        "before, after = test_leaks.shared_reference_counts(dr)\n"
+        "print({k: (before[k], after[k]) for k in before if before[k] != after[k]})\n"
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "{}", result.stdout
