@@ -74,7 +74,7 @@ def test_break_is_reported_before_the_same_links_malformation(dr, position):
 def test_a_batch_refused_by_the_hash_is_read_ahead_once(dr, kind):
     # Such a link is plain in form, so it is read ahead and only hashing the batch refuses
     # it. Were the batch read ahead again after each link the general walk takes, a refusal
-    # at the end of a batch would hash it some 60 times over: 27-34x the good chain's time.
+    # at the end of a batch would hash it some 60 times over: 23-36x the good chain's time.
     bad = chain_with(64, 63, MALFORMED[kind])
     good = build_chain(64)
 
