@@ -378,10 +378,11 @@ constexpr Py_ssize_t kAskValuesAhead = 4;
 //
 // A batch the substrate refuses (a lone surrogate, an integer past 2**53-1: plain in form, but
 // no canonical text) is left whole to the general walk, which finds the refusal in its place:
-// `general_until` is set past it. Read ahead again, it would be refused again, once for each
-// link before the bad one.
+// `general_until` is set past it, and nothing is read ahead before it. Read ahead again, it
+// would be refused again, once for each link before the bad one.
 Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* refs,
                             PyRef& expected, Py_ssize_t& general_until) {
+    if (links.position() < general_until) return 0;
     PyObject* const sequence = links.sequence();
     // The first link taken is compared with `expected` only after the links ahead are read.
     // That compares without the caller's code only if `expected` is an exact str; a rebinding
@@ -454,12 +455,10 @@ PyObject* verify_chain_body(const NativeScope& scope, PyObject* const* args) {
     if (links.start(args[0]) < 0) return nullptr;
     Py_ssize_t general_until = 0;
     for (Py_ssize_t index = 0;; ++index) {
-        if (index >= general_until) {
-            const Py_ssize_t taken =
-                take_plain_links(scope, links, refs.get(), expected, general_until);
-            if (taken < 0) return nullptr;
-            index += taken;
-        }
+        const Py_ssize_t taken =
+            take_plain_links(scope, links, refs.get(), expected, general_until);
+        if (taken < 0) return nullptr;
+        index += taken;
         PyRef link;
         const int more = links.next(link);
         if (more <= 0) {
