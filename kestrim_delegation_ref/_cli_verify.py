@@ -17,7 +17,7 @@ from typing import Any, BinaryIO
 
 from kestrim_delegation_ref._cli_input import (
     JSON_WHITESPACE, HugeInt, InputError, as_envelope, decode, display_name, fast_scan,
-    open_input, parse_json, read, shorten_numbers, skip_whitespace)
+    json_kind, open_input, parse_json, read, shorten_numbers, skip_whitespace)
 from kestrim_delegation_ref.delegation_ref import DelegationRefError, delegation_ref
 
 REF_SHAPE = re.compile(r"sha256:[0-9a-f]{64}")
@@ -83,6 +83,9 @@ def show(value: Any) -> str:
         text = json.dumps(value)
     except (TypeError, ValueError):
         text = repr(value)
+    except RecursionError:
+        # The parser took it, nested just short of its bound, from a shallower stack.
+        return f"{json_kind(value)} nested too deeply to show"
     if not isinstance(value, str):
         text = shorten_numbers(text)
     return text if len(text) <= 100 else text[:97] + "..."

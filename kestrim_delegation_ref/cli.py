@@ -7,6 +7,7 @@ that goes away ends it quietly, and every failure is one line on stderr.
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import errno
 import io
@@ -108,14 +109,14 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     except InputError as exc:
         return fail(EXIT_BAD_INPUT, str(exc))
     except KeyboardInterrupt:
-        silence_stdout()
+        silence(sys.stdout)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        silence_stdout()
+        silence(sys.stdout)
         return EXIT_BROKEN_PIPE
     except OSError as exc:
         # Reading is handled where it happens, so what reaches here is stdout failing.
-        silence_stdout()
+        silence(sys.stdout)
         if exc.errno == errno.EPIPE:
             return EXIT_BROKEN_PIPE
         return fail(EXIT_BAD_INPUT, f"{prog_name(prog)}: cannot write to standard output: "
@@ -141,15 +142,23 @@ def buffered_stdout() -> Iterator[None]:
     """Under PYTHONUNBUFFERED (or python -u) text goes straight to the file, and a write
     that the kernel takes only part of (the reader went away, a signal came) loses the rest
     silently, with no error and exit status 0. A buffered writer finishes each write or
-    raises, so the output is buffered here whatever the interpreter was told."""
+    raises, so the output is buffered here whatever the interpreter was told. A standard
+    output closed before the start (`>&-`) is no stream at all, where print() would drop
+    the output without a word: it gets one whose writes fail as on a closed file."""
     original = sys.stdout
     raw = getattr(original, "buffer", None)
-    if not isinstance(raw, io.RawIOBase):
-        yield
+    if original is None:
+        raw, encoding, errors, line_buffering = ClosedOutput(), "utf-8", "strict", False
+    elif isinstance(raw, io.RawIOBase):
+        encoding, errors = original.encoding, original.errors or "strict"
+        line_buffering = bool(original.line_buffering)
+    else:
+        with names_as_given(original):
+            yield
         return
-    sys.stdout = io.TextIOWrapper(io.BufferedWriter(raw), encoding=original.encoding,
-                                  errors=original.errors,
-                                  line_buffering=bool(original.line_buffering))
+    sys.stdout = io.TextIOWrapper(io.BufferedWriter(raw), encoding=encoding,
+                                  errors=NAMES_AS_GIVEN if errors == "strict" else errors,
+                                  line_buffering=line_buffering)
     try:
         yield
     finally:
@@ -159,19 +168,71 @@ def buffered_stdout() -> Iterator[None]:
         except (OSError, ValueError):
             # What could not be written must not be tried again when the wrapper is
             # collected (3.13 reports that as "Exception ignored"): it goes to /dev/null.
-            silence_stdout()
+            silence(sys.stdout)
             try:
                 wrapper.detach().detach()
             except (OSError, ValueError):
                 pass
 
 
-def silence_stdout() -> None:
-    """Point stdout at /dev/null, so that the interpreter's own flush at exit does not
-    fail on a dead pipe or a full disk a second time, with a traceback."""
+class ClosedOutput(io.RawIOBase):
+    """Standard output closed before the start: the first write fails as on a closed file
+    descriptor, and what follows is dropped, as silence() does with a real one."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.failed = False
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        if not self.failed:
+            self.failed = True
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        return len(memoryview(data))
+
+
+# A file name on standard output (`FILE: OK`) that its encoding cannot write must not end
+# the run with a traceback. Bytes that were not UTF-8 in the name go out as they came in
+# (as the interpreter already writes them under the C locale), so that a script can map the
+# line back to its file; any other character goes out as its escape, as on stderr.
+NAMES_AS_GIVEN = "kestrim_delegation_ref.names_as_given"
+
+
+def _names_as_given(exc: UnicodeError) -> tuple[str | bytes, int]:
+    if not isinstance(exc, UnicodeEncodeError):
+        raise exc
+    char = exc.object[exc.start]
+    if "\udc80" <= char <= "\udcff":
+        return bytes([ord(char) - 0xDC00]), exc.start + 1
+    return char.encode("ascii", "backslashreplace").decode("ascii"), exc.start + 1
+
+
+codecs.register_error(NAMES_AS_GIVEN, _names_as_given)
+
+
+@contextlib.contextmanager
+def names_as_given(stream: Any) -> Iterator[None]:
+    errors = getattr(stream, "errors", None)
+    reconfigure = getattr(stream, "reconfigure", None)
+    if errors != "strict" or reconfigure is None:
+        yield
+        return
+    reconfigure(errors=NAMES_AS_GIVEN)
+    try:
+        yield
+    finally:
+        with contextlib.suppress(OSError, ValueError):
+            reconfigure(errors=errors)
+
+
+def silence(stream: Any) -> None:
+    """Point a standard stream at /dev/null, so that the interpreter's own flush at exit
+    does not fail on a dead pipe or a full disk a second time, with a traceback."""
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, stream.fileno())
         os.close(devnull)
     except (OSError, AttributeError, ValueError):
         pass
@@ -395,4 +456,13 @@ def fail(status: int, message: str) -> int:
 
 
 def warn(message: str) -> None:
-    print(message, file=sys.stderr)
+    """One line on stderr. Where stderr is closed (`2>&-`) or cannot be written, the line is
+    lost, as any Unix tool's would be: print() would put it on stdout among the data, and an
+    error here would replace the exit status that the run decided."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        print(message, file=stream, flush=True)
+    except (OSError, ValueError):
+        silence(stream)

@@ -513,6 +513,25 @@ def test_input_that_is_not_envelopes_exits_2_with_one_line(tmp_path, args, conte
     assert err.count("\n") == 1, err
 
 
+def test_a_deeply_nested_link_gets_its_verdict(tmp_path):
+    """The parser's bound on nesting depends on how deep its caller's stack is, so a value
+    it had just accepted could be too deep to show in the verdict: that was a traceback.
+    Each depth around the bound gets a verdict of its own, as a file of its own."""
+    names = []
+    for depth in range(900, 1000, 3):
+        nested = "[" * depth + "]" * depth
+        data = LINK.replace(b'"prev_delegation_ref": ""',
+                            b'"prev_delegation_ref": ' + nested.encode())
+        names.append(write(tmp_path, data + b"\n", f"deep{depth}"))
+    status, out, err = cli(tmp_path, "verify", *names)
+    assert status == 2 and out == "".join(f"{name}: FAILED\n" for name in names)
+    reasons = err.splitlines()[:-1]
+    assert [line.split(":")[0] for line in reasons] == names
+    shown = [line for line in reasons if "nested too deeply to show" in line]
+    assert shown and all("is the first link but names a link before it, an array" in line
+                         for line in shown)
+
+
 def test_only_the_first_envelope_gets_the_pretty_printing_hint(tmp_path):
     """A damaged line further down is a damaged line, not a hint about the format."""
     name = write(tmp_path, LINK + b"\n" + LINK[:40] + b"\n")
@@ -604,6 +623,77 @@ def test_a_full_disk_is_one_line_and_exit_2(tmp_path, args):
                               cwd=tmp_path, env=child_env(), timeout=60)
     assert (done.returncode, done.stderr.decode()) == (
         2, "kestrim-delegation-ref: cannot write to standard output: No space left on device\n")
+
+
+CANNOT_WRITE = "kestrim-delegation-ref: cannot write to standard output: "
+
+
+@pytest.mark.parametrize("redirect, args, status, out, err", [
+    # Closed before the start, standard output used to be no stream at all: print() dropped
+    # the output silently and the first flush was a traceback.
+    (">&-", ("verify", "chain"), 2, "", CANNOT_WRITE + "Bad file descriptor\n"),
+    (">&-", ("ref", "link"), 2, "", CANNOT_WRITE + "Bad file descriptor\n"),
+    (">&-", ("canonical", "link"), 2, "", CANNOT_WRITE + "Bad file descriptor\n"),
+    (">&-", ("--help",), 2, "", CANNOT_WRITE + "Bad file descriptor\n"),
+    (">&-", ("verify", "--quiet", "chain"), 0, "", ""),
+    (">&-", ("verify", "--status", "tampered"), 1, "", ""),
+    # With stderr closed, the reason went to stdout, among the data.
+    ("2>&-", ("verify", "tampered"), 1, "", ""),
+    ("2>&-", ("verify", "missing"), 2, "", ""),
+    ("2>&-", ("verify", "chain", "tampered"), 1, "chain: OK\ntampered: FAILED\n", ""),
+    # With stderr full, the failed warning replaced the run's status with 1.
+    ("2>/dev/full", ("verify", "missing"), 2, "", ""),
+    ("2>/dev/full", ("check", GOOD_REF, "missing"), 2, "", ""),
+    ("2>/dev/full", ("verify", "chain", "missing"), 2, "chain: OK\nmissing: FAILED\n", ""),
+], ids=["stdout-verify", "stdout-ref", "stdout-canonical", "stdout-help", "stdout-quiet",
+        "stdout-status", "stderr-closed-break", "stderr-closed-missing", "stderr-closed-several",
+        "stderr-full-missing", "stderr-full-check", "stderr-full-several"])
+def test_closed_or_full_standard_streams(tmp_path, redirect, args, status, out, err):
+    write(tmp_path, jsonl([envelope()]), "chain")
+    write(tmp_path, jsonl(rescoped(build_chain(2), 0)), "tampered")
+    write(tmp_path, LINK, "link")
+    # stdout and stderr swap places in the redirection, so that the one left open is read.
+    shown = "3>&1 1>&2 2>&3" if redirect == ">&-" else ""
+    done = subprocess.run(["bash", "-c", f'"$@" {shown} {redirect}', "-", *command(*args)],
+                          capture_output=True, cwd=tmp_path, env=child_env(), timeout=60)
+    got_out, got_err = done.stdout.decode(), done.stderr.decode()
+    if shown:
+        got_out, got_err = got_err, got_out
+    assert (done.returncode, got_out, got_err) == (status, out, err)
+
+
+@pytest.mark.parametrize("unbuffered", ["1", ""], ids=["PYTHONUNBUFFERED", "buffered"])
+@pytest.mark.parametrize("encoding, name, shown", [
+    # Bytes that are not UTF-8 in a name go out as they came in, as under the C locale.
+    ("utf-8", b"caf\xe9", b"caf\xe9"),
+    ("ascii", b"caf\xe9", b"caf\xe9"),
+    # A character that the output's encoding lacks goes out as its escape, as on stderr.
+    ("ascii", "café".encode(), b"caf\\xe9"),
+    ("latin-1", "cafĕ".encode(), b"caf\\u0115"),
+    ("utf-8", "café".encode(), "café".encode()),
+], ids=["undecodable-utf8", "undecodable-ascii", "ascii", "latin-1", "utf-8"])
+def test_file_names_the_output_encoding_cannot_write(tmp_path, encoding, name, shown, unbuffered):
+    """A strict encoding on stdout (a UTF-8 locale, PYTHONIOENCODING) made a file name it could
+    not encode a traceback in the middle of the run."""
+    (tmp_path / os.fsdecode(name)).write_bytes(jsonl([envelope()]))
+    write(tmp_path, jsonl([envelope()]), "chain")
+    done = subprocess.run(command("verify", "chain", os.fsdecode(name)), capture_output=True,
+                          cwd=tmp_path, timeout=60,
+                          env=child_env(PYTHONIOENCODING=encoding, PYTHONUNBUFFERED=unbuffered))
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"chain: OK\n" + shown + b": OK\n",
+                                                          b"")
+
+
+@pytest.mark.parametrize("module", [False, True], ids=["script", "module"])
+def test_ctrl_c_while_the_command_loads_is_quiet_too(tmp_path, module):
+    """Loading is most of a short run, so in a loop over many files Ctrl-C usually lands
+    there; it printed a traceback. The interrupt is raised where the substrate loads."""
+    shadow = tmp_path / "shadow"
+    shadow.mkdir()
+    (shadow / "kestrim_substrate.py").write_text("raise KeyboardInterrupt\n")
+    done = subprocess.run(command("verify", module=module), input=jsonl([envelope()]),
+                          capture_output=True, cwd=tmp_path, env=child_env(shadow), timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (130, b"", b"")
 
 
 @functools.lru_cache(maxsize=1)
