@@ -11,6 +11,7 @@ EXIT_INTERRUPTED = 130  # as kestrim_delegation_ref.cli, which may not have load
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+    """The program: kestrim_delegation_ref.cli.main, with Ctrl-C quiet from the start."""
     # Loading the command's modules is most of a short run, so a Ctrl-C that ends a loop
     # over many files usually lands here: it gets the same quiet 130 as one mid-run.
     try:

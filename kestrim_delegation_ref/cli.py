@@ -103,6 +103,8 @@ REF_LOOKS_LIKE = '"sha256:" followed by 64 lower-case hexadecimal digits'
 
 
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
+    """Run the command line on `argv` (sys.argv[1:] when None) and return its exit status;
+    `prog` names the program in messages (by default, as it was started)."""
     try:
         with buffered_stdout():
             return run(argv, prog)
