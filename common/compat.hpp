@@ -353,6 +353,11 @@ inline PyObject* current_builtins() noexcept {
 // it would let rebound names that call each other run the stack out, where functions written
 // in Python get RecursionError. 3.12's own C limit is this number; 3.13's (10,000) is meant
 // for the interpreter's smaller frames. Only runaway recursion comes near it.
+//
+// The count is the thread's, not a coroutine's: greenlets suspended inside our functions all
+// add to it, and nothing saves and restores it on a switch as greenlet does the interpreter's
+// own depth. So it is enforced only where the recursion limit is above it, the one case in
+// which the interpreter's own count would not stop a runaway first.
 constexpr int kMaxNativeNesting = 1500;
 
 namespace detail {
@@ -360,11 +365,12 @@ inline thread_local int g_native_nesting = 0;
 }  // namespace detail
 
 // A call of one native function by another, counted as a Python call is (enter_python_level),
-// against kMaxNativeNesting, and, from 3.12, against the interpreter's C recursion limit,
-// since each level takes C stack here while Python-to-Python calls take none. 0, or -1 with
-// RecursionError set.
+// against kMaxNativeNesting (see there), and, from 3.12, against the interpreter's C recursion
+// limit, since each level takes C stack here while Python-to-Python calls take none. 0, or -1
+// with RecursionError set.
 inline int enter_native_call(const char* where) noexcept {
-    if (detail::g_native_nesting >= kMaxNativeNesting) {
+    if (detail::g_native_nesting >= kMaxNativeNesting &&
+        Py_GetRecursionLimit() > kMaxNativeNesting) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return -1;
     }
