@@ -347,10 +347,33 @@ inline PyObject* current_builtins() noexcept {
 #endif
 }
 
-// A call of one native function by another, counted as a Python call is (enter_python_level)
-// and, from 3.12, also against the interpreter's C recursion limit, since each level takes
-// C stack here while Python-to-Python calls take none. 0, or -1 with RecursionError set.
+// How deep calls of native functions by one another may nest on one thread. Each level takes
+// C stack (some hundreds of bytes, more where a Python frame entered from C lies between),
+// which the recursion limit does not measure: raised far enough (sys.setrecursionlimit(10**6))
+// it would let rebound names that call each other run the stack out, where functions written
+// in Python get RecursionError. 3.12's own C limit is this number; 3.13's (10,000) is meant
+// for the interpreter's smaller frames. Only runaway recursion comes near it.
+//
+// The count is the thread's, not a coroutine's: greenlets suspended inside our functions all
+// add to it, and nothing saves and restores it on a switch as greenlet does the interpreter's
+// own depth. So it is enforced only where the recursion limit is above it, the one case in
+// which the interpreter's own count would not stop a runaway first.
+constexpr int kMaxNativeNesting = 1500;
+
+namespace detail {
+inline thread_local int g_native_nesting = 0;
+}  // namespace detail
+
+// A call of one native function by another, counted as a Python call is (enter_python_level),
+// against kMaxNativeNesting (see there), and, from 3.12, against the interpreter's C recursion
+// limit, since each level takes C stack here while Python-to-Python calls take none. 0, or -1
+// with RecursionError set.
 inline int enter_native_call(const char* where) noexcept {
+    if (detail::g_native_nesting >= kMaxNativeNesting &&
+        Py_GetRecursionLimit() > kMaxNativeNesting) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
     if (enter_python_level(where) != 0) return -1;
 #if PY_VERSION_HEX >= 0x030C0000
     if (Py_EnterRecursiveCall(where) != 0) {
@@ -358,10 +381,12 @@ inline int enter_native_call(const char* where) noexcept {
         return -1;
     }
 #endif
+    ++detail::g_native_nesting;
     return 0;
 }
 
 inline void leave_native_call() noexcept {
+    --detail::g_native_nesting;
 #if PY_VERSION_HEX >= 0x030C0000
     Py_LeaveRecursiveCall();
 #endif

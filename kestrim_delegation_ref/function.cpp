@@ -46,15 +46,18 @@ PyObject* wrong_count(const NativeFunction* f, Py_ssize_t given) {
     return nullptr;
 }
 
-// Index of the parameter that `key` names, or -1.
+// Index of the parameter that `key` names, -1 for none, or -2 with an exception set.
 Py_ssize_t parameter_index(const NativeFunction* f, PyObject* key) {
     const Py_ssize_t n = f->def->nparams;
     // Keyword names from call sites are interned, so identity almost always decides.
     for (Py_ssize_t j = 0; j < n; ++j) {
         if (PyTuple_GET_ITEM(f->param_names, j) == key) return j;
     }
+    // Then `key == name`, as a Python function binds: a str subclass from **kwargs decides
+    // by its own __eq__, and what that raises goes to the caller.
     for (Py_ssize_t j = 0; j < n; ++j) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(f->param_names, j), key) == 0) return j;
+        const int same = PyObject_RichCompareBool(key, PyTuple_GET_ITEM(f->param_names, j), Py_EQ);
+        if (same != 0) return same > 0 ? j : -2;
     }
     return -1;
 }
@@ -103,6 +106,7 @@ PyObject* nf_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
             return nullptr;
         }
         const Py_ssize_t j = parameter_index(f, key);
+        if (j == -2) return nullptr;
         if (j < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          f->def->name, key);

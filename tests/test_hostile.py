@@ -631,6 +631,54 @@ def test_recursion_limit_lowered_mid_chain(dr, mdl):
         sys.setrecursionlimit(limit)
 
 
+# Each level of our functions calling each other takes C stack, which Python-to-Python calls
+# do not: under a raised limit the stack, not the limit, would run out first. In a fresh
+# interpreter, since a crash would take the test run with it.
+RAISED_LIMIT_RECURSION = """
+import sys
+sys.path.insert(0, {tests!r})
+from conftest import build_chain
+import kestrim_delegation_ref.delegation_ref as dr
+
+links = build_chain(3)
+
+class CallsBack(dict):
+    def get(self, *args):
+        dr.delegation_ref(CallsBack(self))
+        return dict.get(self, *args)
+
+rebind = {{
+    "normalise-is-delegation_ref": lambda: setattr(dr, "_normalise", dr.delegation_ref),
+    "normalise-tampers": lambda: setattr(dr, "_normalise",
+                                         lambda env: dr.tamper_detected("x", env)),
+    "delegation_ref-verifies": lambda: setattr(dr, "delegation_ref",
+                                               lambda env: dr.verify_chain([env])),
+    "get-calls-back": lambda: links.__setitem__(0, CallsBack(links[0])),
+}}
+rebind[{recursion!r}]()
+call = {{
+    "delegation_ref": lambda: dr.delegation_ref(links[0]),
+    "tamper_detected": lambda: dr.tamper_detected("x", links[0]),
+    "verify_chain": lambda: dr.verify_chain(links),
+}}[{entry!r}]
+sys.setrecursionlimit(10**6)
+try:
+    call()
+except RecursionError:
+    print("RecursionError")
+"""
+
+
+@pytest.mark.parametrize("entry", ["delegation_ref", "tamper_detected", "verify_chain"])
+@pytest.mark.parametrize("recursion", ["normalise-is-delegation_ref", "normalise-tampers",
+                                       "delegation_ref-verifies", "get-calls-back"])
+def test_recursion_under_a_raised_limit_is_a_recursion_error(entry, recursion):
+    tests = os.path.dirname(os.path.abspath(__file__))
+    result = run_python(RAISED_LIMIT_RECURSION.format(tests=tests, entry=entry,
+                                                      recursion=recursion))
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr[-2000:]
+
+
 # ---- the substrate's native table ----------------------------------------------------------
 
 def test_substrate_table_is_kept_alive_while_used():

@@ -218,6 +218,60 @@ def test_binding_agrees_with_the_rules(dr, name, nargs, keywords, route):
         assert message is None
 
 
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+class AlwaysEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+class EqualRaises(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise LookupError("keyword __eq__")
+
+
+PYTHON_TWINS = {
+    "_normalise": lambda envelope: None,
+    "delegation_ref": lambda envelope: None,
+    "tamper_detected": lambda claimed_ref, envelope: None,
+    "verify_chain": lambda envelopes: None,
+}
+
+
+@pytest.mark.parametrize("key_type", [NeverEqual, AlwaysEqual, EqualRaises])
+@pytest.mark.parametrize("text", ["own-name", "bogus"])
+@pytest.mark.parametrize("name", FUNCTION_NAMES)
+def test_keyword_name_of_a_str_subclass_binds_by_its_own_eq(dr, name, text, key_type):
+    # **kwargs hands the callee its keys as they are; a Python function binds one that is not
+    # a parameter name itself by `key == name`, so the key's own __eq__ decides.
+    params = model.PARAMETERS[name]
+    key = key_type(params[-1] if text == "own-name" else text)
+    args = [VALUES[p] for p in params[:-1]]
+
+    def ended(f):
+        try:
+            f(*args, **{key: VALUES[params[-1]]})
+        except TypeError as e:
+            return TypeError, e.args
+        except Exception as e:  # noqa: BLE001 - what the key's __eq__ raised
+            return type(e), e.args
+        return "bound"
+
+    native, python = ended(getattr(dr, name)), ended(PYTHON_TWINS[name])
+    assert native[0] == python[0]
+    if native[0] is TypeError and key_type is NeverEqual:
+        assert native[1] == (f"{name}() got an unexpected keyword argument '{key}'",)
+
+
 def test_binding_fails_before_reading_anything(dr):
     env = GetEnv(envelope())
     consumed = []
