@@ -347,50 +347,77 @@ inline PyObject* current_builtins() noexcept {
 #endif
 }
 
-// How deep calls of native functions by one another may nest on one thread. Each level takes
-// C stack (some hundreds of bytes, more where a Python frame entered from C lies between),
-// which the recursion limit does not measure: raised far enough (sys.setrecursionlimit(10**6))
-// it would let rebound names that call each other run the stack out, where functions written
-// in Python get RecursionError. 3.12's own C limit is this number; 3.13's (10,000) is meant
-// for the interpreter's smaller frames. Only runaway recursion comes near it.
-//
-// The count is the thread's, not a coroutine's: greenlets suspended inside our functions all
-// add to it, and nothing saves and restores it on a switch as greenlet does the interpreter's
-// own depth. So it is enforced only where the recursion limit is above it, the one case in
-// which the interpreter's own count would not stop a runaway first.
+// How deep calls of native functions by one another may nest. Each level takes C stack (some
+// hundreds of bytes, more where a Python frame entered from C lies between), which the
+// recursion limit does not measure: raised far enough (sys.setrecursionlimit(10**6)) it would
+// let rebound names that call each other run the stack out, where functions written in
+// Python get RecursionError. 3.12's own C limit is this number; 3.13's (10,000) is meant for
+// the interpreter's smaller frames. Only runaway recursion comes near it.
 constexpr int kMaxNativeNesting = 1500;
 
-namespace detail {
-inline thread_local int g_native_nesting = 0;
-}  // namespace detail
+// What one native level took from the thread's recursion budget, to be given back.
+struct NativeLevel {
+    PyThreadState* ts = nullptr;
+    int weight = 0;
+};
 
-// A call of one native function by another, counted as a Python call is (enter_python_level),
-// against kMaxNativeNesting (see there), and, from 3.12, against the interpreter's C recursion
-// limit, since each level takes C stack here while Python-to-Python calls take none. 0, or -1
-// with RecursionError set.
-inline int enter_native_call(const char* where) noexcept {
-    if (detail::g_native_nesting >= kMaxNativeNesting &&
-        Py_GetRecursionLimit() > kMaxNativeNesting) {
+// Python levels one native level counts as under `limit`: one, unless the limit is above
+// kMaxNativeNesting, and then enough that the limit is reached before that many native
+// levels are. The count lives in the thread state, so it is the interpreter's own: saved and
+// restored with it (by greenlet, say) and untouched at any usual limit.
+inline int native_level_weight(int limit) noexcept {
+    return limit <= kMaxNativeNesting ? 1 : (limit + kMaxNativeNesting - 1) / kMaxNativeNesting;
+}
+
+// A call of one native function by another, counted as Python calls are (native_level_weight
+// of them), and, from 3.12, against the interpreter's C recursion limit, since each level
+// takes C stack here while Python-to-Python calls take none. 0, or -1 with RecursionError set;
+// on 0, leave_native_call(level) undoes it.
+//   The counters are the public PyThreadState fields that Py_EnterRecursiveCall and
+//   Py_LeaveRecursiveCall count with (3.11: recursion_remaining; 3.12+: c_recursion_remaining,
+//   beside py_recursion_remaining). Where a count has room it is taken here, as those
+//   functions would take it without a check; where it has none they are called, so that the
+//   error, with its headroom for handling it, is the interpreter's own.
+inline int enter_native_call(const char* where, NativeLevel& level) noexcept {
+    PyThreadState* const ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    const int weight = native_level_weight(ts->py_recursion_limit);
+    if (ts->py_recursion_remaining < weight) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return -1;
     }
-    if (enter_python_level(where) != 0) return -1;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (Py_EnterRecursiveCall(where) != 0) {
-        leave_python_level();
+    if (ts->c_recursion_remaining > 0) {
+        --ts->c_recursion_remaining;
+    } else if (Py_EnterRecursiveCall(where) != 0) {
         return -1;
     }
+    ts->py_recursion_remaining -= weight;
+#else
+    const int weight = native_level_weight(ts->recursion_limit);
+    if (ts->recursion_remaining >= weight) {
+        ts->recursion_remaining -= weight;
+    } else {
+        if (Py_EnterRecursiveCall(where) != 0) return -1;
+        // The first level taken; what is left of the budget is short of the rest.
+        if (weight > 1) {
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return -1;
+        }
+    }
 #endif
-    ++detail::g_native_nesting;
+    level.ts = ts;
+    level.weight = weight;
     return 0;
 }
 
-inline void leave_native_call() noexcept {
-    --detail::g_native_nesting;
+inline void leave_native_call(const NativeLevel& level) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    Py_LeaveRecursiveCall();
+    ++level.ts->c_recursion_remaining;
+    level.ts->py_recursion_remaining += level.weight;
+#else
+    level.ts->recursion_remaining += level.weight;
 #endif
-    leave_python_level();
 }
 
 }  // namespace kestrim::compat

@@ -311,10 +311,11 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
     // at one more level of depth, on a plain envelope that only its hash can refuse.
     Found found;
     bool broken = false;
-    if (compat::enter_native_call(" while calling a Python object") == 0) {
+    compat::NativeLevel level;
+    if (compat::enter_native_call(" while calling a Python object", level) == 0) {
         char hex[kDigestLength];
         const int plain = plain_ref_hex(scope, args[1], hex, found, broken);
-        compat::leave_native_call();
+        compat::leave_native_call(level);
         if (plain > 0) {
             if (PyUnicode_CheckExact(claimed_ref) && compat::unicode_is_ready(claimed_ref)) {
                 return PyBool_FromLong(!is_ref_text(claimed_ref, hex));
@@ -333,14 +334,14 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
         if (enterable(fn.get(), kDelegationRef)) {
             // Entered directly, its traceback entries owed: a malformed envelope, the common
             // failure here, is answered with True and needs none.
-            if (compat::enter_native_call(" while calling a Python object") == 0) {
+            if (compat::enter_native_call(" while calling a Python object", level) == 0) {
                 // What the one pass found stands for the lookups only in the namespace it
                 // was read for, and until the caller's code could have run: neither
                 // load_global (a cached or a plain lookup) nor entering runs any.
                 const NativeScope fn_scope = native_function_scope(fn.get());
                 const bool same_reading = broken && fn_scope.globals == scope.globals;
                 ref = PyRef(compute_ref(fn_scope, args[1], owed, same_reading ? &found : nullptr));
-                compat::leave_native_call();
+                compat::leave_native_call(level);
             }
             if (!ref) owed.owe(fn.get());
         } else {
@@ -398,7 +399,8 @@ Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* 
         // read and hash it. A refusal (the depth limit, a lone surrogate, an integer past
         // 2**53-1) is left to the general walk, which raises it in its place; clearing what
         // was set here is unobservable.
-        if (compat::enter_native_call(" while calling a Python object") != 0) {
+        compat::NativeLevel level;
+        if (compat::enter_native_call(" while calling a Python object", level) != 0) {
             PyErr_Clear();
             return taken;
         }
@@ -420,7 +422,7 @@ Py_ssize_t take_plain_links(const NativeScope& scope, ForEach& links, PyObject* 
         const int hashed_ok = count == 0 ? -1
                                          : substrate.api->sha256_prepared_batch(
                                                substrate.hashed_fields, &hashed[0][0], count, hex);
-        compat::leave_native_call();
+        compat::leave_native_call(level);
         if (hashed_ok < 0) {
             if (PyErr_Occurred()) PyErr_Clear();
             general_until = first + count;

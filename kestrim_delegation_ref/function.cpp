@@ -76,12 +76,13 @@ inline PyObject* enter(NativeFunction* f, PyObject* const* args) {
     if (!f->globals || !f->builtins) return cleared(f);
     // Names can be rebound so that our functions call each other without end; the
     // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
-    if (compat::enter_native_call(" while calling a Python object")) {
+    compat::NativeLevel level;
+    if (compat::enter_native_call(" while calling a Python object", level)) {
         native_function_add_traceback(fn);
         return nullptr;
     }
     PyObject* result = f->def->body(NativeScope{fn, f->globals, f->builtins}, args);
-    compat::leave_native_call();
+    compat::leave_native_call(level);
     if (!result) native_function_add_traceback(fn);
     return result;
 }
