@@ -9,7 +9,7 @@
 
 namespace kestrim::delegation {
 
-// How a field is checked (the checks themselves are in delegation_ref.cpp).
+// How a field is checked (the checks themselves are in field_rules.hpp).
 enum class Kind : unsigned char {
     kText,  // a str instance whose truth value is true
     kTime,  // an int instance, not a bool, not below zero (integer milliseconds)
@@ -33,7 +33,7 @@ constexpr int kNoOrder = -1;
 enum Field { kDelegatorId, kDelegateId, kScope, kNotBeforeMs, kNotAfterMs, kPrevRef };
 
 // What each kind of field must be, as its message says it after the field's name. A kind's
-// check is one function in delegation_ref.cpp, next to the others.
+// check is one function in field_rules.hpp, next to the others.
 constexpr const char kTextRule[] = " must be a non-empty string";
 constexpr const char kTimeRule[] = " must be a non-negative integer (integer-millisecond)";
 constexpr const char kRefRule[] = " must be \"\" or a \"sha256:\"-prefixed 64-hex ref";

@@ -1,7 +1,7 @@
 // The shape of a ref: the text of the pattern that initialisation compiles into `_REF_RE`,
 // and the native matcher that stands in for that pattern's `match`. The two must agree; the
 // matcher is used only for a genuine compiled pattern of exactly this text and these flags
-// (see matches_ref_pattern in delegation_ref.cpp), and the tests run both on the same inputs.
+// (see matches_ref_pattern in field_rules.hpp), and the tests run both on the same inputs.
 //
 // No Python.h: the matcher reads bytes.
 #pragma once
