@@ -16,6 +16,10 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace kestrim::sha256 {
 
 inline constexpr std::size_t kDigestBytes = 32;
@@ -105,12 +109,24 @@ inline std::size_t pad_in_place(char* data, std::size_t size, std::uint64_t tota
 
 // The digest of a finished state: its eight words, big-endian.
 inline void state_digest(const std::uint32_t state[8], unsigned char out[32]) noexcept {
+#ifdef __SSE2__
+    // Whole 16-byte stores, so that to_hex's 16-byte loads of the digest are served from the
+    // store buffer. Written byte by byte, the compiler assembled the bytes in registers and
+    // reloaded them across two stores, a forwarding stall: about 2% of a delegation_ref call.
+    for (int half = 0; half < 2; ++half) {
+        __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4 * half));
+        words = _mm_or_si128(_mm_slli_epi16(words, 8), _mm_srli_epi16(words, 8));
+        words = _mm_shufflehi_epi16(_mm_shufflelo_epi16(words, 0xB1), 0xB1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * half), words);
+    }
+#else
     for (int i = 0; i < 8; ++i) {
         out[4 * i] = static_cast<unsigned char>(state[i] >> 24);
         out[4 * i + 1] = static_cast<unsigned char>(state[i] >> 16);
         out[4 * i + 2] = static_cast<unsigned char>(state[i] >> 8);
         out[4 * i + 3] = static_cast<unsigned char>(state[i]);
     }
+#endif
 }
 
 namespace detail {

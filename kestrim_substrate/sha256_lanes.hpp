@@ -94,7 +94,7 @@ struct Batch {
         return true;
     }
     void emit(const Feed& feed, const std::uint32_t state[8]) noexcept {
-        for (int j = 0; j < 8; ++j) store_be32(digests[feed.index] + 4 * j, state[j]);
+        state_digest(state, digests[feed.index]);
     }
 };
 

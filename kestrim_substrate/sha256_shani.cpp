@@ -112,7 +112,7 @@ KESTRIM_SHANI void shani_one(const unsigned char* msg, std::size_t len,
     run_alone(s, feed);
     std::uint32_t state[8];
     unpack(s, state);
-    for (int j = 0; j < 8; ++j) store_be32(digest + 4 * j, state[j]);
+    state_digest(state, digest);
 }
 
 KESTRIM_SHANI void shani_compress_blocks(std::uint32_t state[8], const unsigned char* data,
