@@ -8,6 +8,7 @@
 //   key_order.hpp     UTF-16 code-unit order of keys (no Python)
 //   sha256.hpp        the streaming SHA-256 (SHA-NI or OpenSSL, from the kernels library)
 //   buffers.hpp       the output buffer, the member stacks, the nesting bound
+//   stack_room.hpp    whether the thread's C stack is nearly used up (no Python)
 //   member.hpp        members being written and their order
 //   errors.hpp        what is refused, and the messages
 //   encoder.hpp       scalars, strings, arrays
@@ -271,8 +272,8 @@ PyDoc_STRVAR(canonicalize_doc,
              "UTF-16 code units of their keys; floats are written as ECMAScript does.\n\n"
              "Raises ValueError for integers outside \u00b1(2**53-1), NaN and infinities, strings\n"
              "holding a lone surrogate and keys with equal text; TypeError for other types\n"
-             "and non-str keys; RecursionError for nesting deeper than the recursion limit\n"
-             "or 2000 levels.");
+             "and non-str keys; RecursionError for nesting deeper than the recursion limit,\n"
+             "2000 levels or the calling thread's stack allows.");
 
 PyMethodDef kMethods[] = {
     {"sha256_jcs", py_sha256_jcs, METH_O, sha256_jcs_doc},

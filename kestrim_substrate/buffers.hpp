@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,6 +19,7 @@
 
 #include "common/py_ref.hpp"
 #include "kestrim_substrate/sha256.hpp"
+#include "kestrim_substrate/stack_room.hpp"
 
 namespace kestrim {
 namespace {
@@ -274,38 +276,64 @@ private:
 // about 300 bytes of stack in a release build and 700 bytes under AddressSanitizer (an
 // object: object() and write_members()); no document we hash comes near this depth.
 constexpr int kMaxDepth = 2000;
+// From this depth on, each level also asks whether the thread's stack has room for more (see
+// stack_room.hpp): the few levels before it fit in any stack the interpreter can run on, and
+// the usual documents, which are shallower, never pay for asking.
+constexpr int kStackCheckDepth = 16;
+
+// How deep the writer is, and where its thread's stack ends once a document is deep enough
+// to ask (see stack_room.hpp). One object, so that each level's guard holds one reference.
+struct Nesting {
+    int depth = 0;
+    std::uintptr_t stack_limit = kStackLimitNotAsked;
+};
 
 class DepthGuard {
 public:
-    explicit DepthGuard(int& depth) noexcept : depth_(depth) {}
+    explicit DepthGuard(Nesting& nesting) noexcept : nesting_(nesting) {}
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
     bool enter() noexcept {
-        if (depth_ >= kMaxDepth) {
+        if (nesting_.depth >= kMaxDepth) {
             PyErr_Format(PyExc_RecursionError,
                          "nesting deeper than %d levels while encoding canonical JSON", kMaxDepth);
             return false;
         }
+        // Above the limit, the usual case, is a comparison; at or below it (or before the
+        // limit is known) the check runs out of line.
+        if (nesting_.depth >= kStackCheckDepth && stack_pointer() <= nesting_.stack_limit &&
+            stack_refused())
+            return false;
         // The outermost container takes no level of the interpreter's: the call that brought
         // us here has taken one already. That spares flat documents, the usual ones, two
         // calls into the interpreter.
-        if (depth_ > 0) {
+        if (nesting_.depth > 0) {
             if (compat::enter_python_level(" while encoding canonical JSON") != 0) return false;
             counted_ = true;
         }
         entered_ = true;
-        ++depth_;
+        ++nesting_.depth;
         return true;
     }
     ~DepthGuard() {
         if (entered_) {
-            --depth_;
+            --nesting_.depth;
             if (counted_) compat::leave_python_level();
         }
     }
 
 private:
-    int& depth_;
+    // Out of line, so that the writer's levels keep their small frames.
+    [[gnu::noinline]] bool stack_refused() noexcept {
+        if (nesting_.stack_limit == kStackLimitNotAsked)
+            nesting_.stack_limit = thread_stack_limit();
+        if (!stack_nearly_full(nesting_.stack_limit)) return false;
+        PyErr_SetString(PyExc_RecursionError,
+                        "nesting too deep for the thread's stack while encoding canonical JSON");
+        return true;
+    }
+
+    Nesting& nesting_;
     bool entered_ = false;
     bool counted_ = false;
 };

@@ -281,7 +281,7 @@ private:
     }
 
     [[gnu::noinline]] char* array(PyObject* seq, bool is_list, char* p) {
-        DepthGuard guard(depth_);
+        DepthGuard guard(nesting_);
         if (!guard.enter()) return nullptr;
         p = put(p, '[');
         // Items are borrowed, as members are (see object()). The size is read again each time
@@ -328,7 +328,7 @@ private:
     Sink out_;
     MemberStack members_;
     FrameStack<SlotKey> slot_keys_;
-    int depth_ = 0;
+    Nesting nesting_;
 };
 }  // namespace
 }  // namespace kestrim

@@ -20,7 +20,7 @@ namespace {
 // An object given as members whose keys are already in canonical order.
 inline char* Encoder::sorted_members(PyObject* const* keys, PyObject* const* values, Py_ssize_t n,
                                      char* p) {
-    DepthGuard guard(depth_);
+    DepthGuard guard(nesting_);
     if (!guard.enter()) return nullptr;
     MemberFrame frame(members_);
     Member* const first = members_.extend(static_cast<std::size_t>(n));
@@ -56,7 +56,7 @@ inline char* Encoder::member_pieces(PyObject* const* keys, Py_ssize_t n,
 // The object of prepared members with these values. A level of nesting, as the dict
 // it stands for would be.
 inline char* Encoder::prepared(const KestrimJcsMembers& members, PyObject* const* values, char* p) {
-    DepthGuard guard(depth_);
+    DepthGuard guard(nesting_);
     if (!guard.enter()) return nullptr;
     std::size_t start = 0;
     for (Py_ssize_t i = 0;; ++i) {
@@ -107,7 +107,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
 // an exception can collect (and run finalisers), and after raising every path returns at
 // once without touching a borrowed reference again.
 [[gnu::noinline]] char* Encoder::object(PyObject* dict, char* p) {
-    DepthGuard guard(depth_);
+    DepthGuard guard(nesting_);
     if (!guard.enter()) return nullptr;
     const DictItems items = compat::dict_items(dict);
     if (items.readable()) {
@@ -117,7 +117,7 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
         // after another as keys are checked and values written. Not for the outermost object:
         // the caller has usually just built or touched it, and there the requests only cost
         // (about 8 ns on the six-field object).
-        if (depth_ > 1) {
+        if (nesting_.depth > 1) {
             for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
                 __builtin_prefetch(slot->key);
                 if (slot->value != nullptr) prefetch_value(slot->value);
@@ -235,7 +235,7 @@ inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     p = put(p, '{');
     bool comma = false;
-    const bool nested = depth_ > 1;
+    const bool nested = nesting_.depth > 1;
     if (nested && items.end - items.begin > 1 && items.begin[1].value != nullptr)
         prefetch_inside(items.begin[1].value);
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
@@ -347,7 +347,7 @@ inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
 inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
-    const bool nested = depth_ > 1;
+    const bool nested = nesting_.depth > 1;
     if (nested && count > 1) prefetch_inside(slot_keys_[frame.base() + 1].slot->value);
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the key stack.
@@ -445,7 +445,8 @@ inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
     const std::size_t count = frame.count();
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the member stack.
-        if (depth_ > 1 && i + 1 < count) prefetch_inside(members_[frame.base() + i + 1].value);
+        if (nesting_.depth > 1 && i + 1 < count)
+            prefetch_inside(members_[frame.base() + i + 1].value);
         const Member& m = members_[frame.base() + i];
         PyObject* const val = m.value;
         p = m.ascii && m.length <= kSliceUnits

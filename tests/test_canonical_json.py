@@ -1,5 +1,6 @@
 """Canonical JSON (RFC 8785) and its SHA-256, checked against independent implementations."""
 
+import ast
 import hashlib
 import json
 import math
@@ -14,7 +15,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import DictSub, nested
+from conftest import DictSub, nested, run_python
 from kestrim_substrate import canonicalize, sha256_jcs
 
 VECTORS = Path(__file__).resolve().parent / "jcs-vectors"  # RFC 8785 reference vectors, see README there
@@ -450,6 +451,55 @@ def test_deep_nesting_under_a_raised_recursion_limit():
         assert canonicalize(nested_objects(1900)) == b'{"a":0,"z":' * 1900 + b"{}" + b"}" * 1900
     finally:
         sys.setrecursionlimit(limit)
+
+
+SMALL_STACK_DEPTHS = """
+import sys, threading
+from kestrim_substrate import canonicalize, sha256_jcs
+
+def nest(kind, depth):
+    value = 1
+    for _ in range(depth):
+        value = {{"k": value}} if kind == "object" else [value]
+    return value
+
+# Made and freed on the main thread: freeing a deep document takes the interpreter's own
+# stack, which is not what is tested here (3.13 cannot free 990 nested dicts in 64 KiB).
+deep = {{kind: nest(kind, 990) for kind in ("object", "list")}}
+moderate = {{kind: nest(kind, 50) for kind in ("object", "list")}}
+expected = {{(kind, f): f(moderate[kind]) for kind in moderate for f in (canonicalize, sha256_jcs)}}
+
+outcomes = []
+def run():
+    for kind in ("object", "list"):
+        for f in (canonicalize, sha256_jcs):
+            try:
+                f(deep[kind])
+                outcomes.append("deep ok")
+            except RecursionError:
+                outcomes.append("deep refused")
+            # Room for a moderate depth: the check must not refuse what fits.
+            if {stack_kib} >= 128:
+                outcomes.append(f(moderate[kind]) == expected[kind, f])
+
+threading.stack_size({stack_kib} * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(outcomes)
+"""
+
+
+@pytest.mark.parametrize("stack_kib", [64, 128, 256])
+def test_deep_document_in_a_thread_with_a_small_stack_is_refused_not_a_crash(stack_kib):
+    # Under the default recursion limit, 990 nested objects took more C stack than a thread
+    # of 256 KiB or less has: the interpreter died of SIGSEGV. Now the document is written
+    # if it fits and refused with RecursionError if not.
+    result = run_python(SMALL_STACK_DEPTHS.format(stack_kib=stack_kib))
+    assert result.returncode == 0, result.stderr[-2000:]
+    outcomes = ast.literal_eval(result.stdout)
+    assert len(outcomes) == (8 if stack_kib >= 128 else 4)
+    assert all(o is True or o in ("deep ok", "deep refused") for o in outcomes), outcomes
 
 
 def test_refusal_names_the_problem():
