@@ -1,12 +1,13 @@
 // The rules of delegation refs: what makes an envelope well formed, what is hashed, how a
 // chain links, and what counts as tampering.
 //
-// The fields, their order, kinds and messages are rows of envelope_fields.hpp; each field's own
-// rule is field_rules.hpp; the shape of a ref is ref_shape.hpp; what the interpreter would do
-// for each statement is host_ops.hpp. Every test of a caller's value goes through the
-// interpreter, so subclasses decide by their own methods and their exceptions pass through. The shortcuts below are taken only where no
-// caller could tell: an exact str or int's own tests, a genuine compiled pattern of our text,
-// and names still bound to our own functions or to the substrate's own hash.
+// The fields, their order, kinds and messages are rows of envelope_fields.hpp; each field's
+// own rule is field_rules.hpp; the shape of a ref is ref_shape.hpp; what the interpreter would
+// do for each statement is host_ops.hpp. Every test of a caller's value goes through the
+// interpreter, so subclasses decide by their own methods and their exceptions pass through.
+// The shortcuts below are taken only where no caller could tell: an exact str or int's own
+// tests, a genuine compiled pattern of our text, and names still bound to our own functions
+// or to the substrate's own hash.
 //
 // Each function runs in its own namespace (NativeScope): the module-level names it uses are
 // looked up in the namespace it was defined in, whichever module object that is.
