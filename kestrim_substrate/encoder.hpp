@@ -39,6 +39,18 @@ inline void prefetch_value(const PyObject* obj) noexcept { __builtin_prefetch(ob
 constexpr Py_ssize_t kPrefetchItems = 4;
 constexpr Py_ssize_t kInsideItems = 2;
 
+// A large object's members are asked for this far ahead of the one being read, in each pass
+// over its keys: they lie all over the heap, and its table is too large to ask for at once
+// (a small object's members are asked for all at once, at most kAskedAtOnce of them).
+constexpr std::size_t kMembersAhead = 12;
+constexpr std::ptrdiff_t kAskedAtOnce = 64;
+
+// Asks for a key's header and the line after it, where most of a key's text lies.
+inline void prefetch_key(const PyObject* key) noexcept {
+    __builtin_prefetch(key);
+    __builtin_prefetch(reinterpret_cast<const char*>(key) + 64);
+}
+
 // Asks for what writing obj reads after its first line, for a value whose first line was
 // asked for a while ago (prefetch_value): a container's table or item array, which would
 // otherwise be one more miss waited for after the one on its header; the rest of a string
@@ -71,7 +83,8 @@ inline void prefetch_members(PyObject* obj) noexcept {
     const PyTypeObject* const type = Py_TYPE(obj);
     if (type == &PyDict_Type) {
         const DictItems items = compat::dict_items(obj);
-        for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        const DictSlot* const end = std::min(items.end, items.begin + kAskedAtOnce);
+        for (const DictSlot* slot = items.begin; slot < end; ++slot) {
             __builtin_prefetch(slot->key);
             __builtin_prefetch(slot->value);
         }
@@ -314,7 +327,11 @@ private:
     static bool narrow_keys_in_order(const DictItems& items) noexcept;
     char* members_in_place(const DictItems& items, char* p);
     bool sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
-    [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n) noexcept;
+    template <typename Heads>
+    bool sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame, Heads& heads);
+    static void retake_heads(SlotKey* first, std::size_t n, std::ptrdiff_t skip) noexcept;
+    [[gnu::noinline]] static bool sort_slot_keys(SlotKey* first, std::size_t n,
+                                                 std::ptrdiff_t skip) noexcept;
     [[gnu::noinline]] bool sort_wide_keys(const DictItems& items, SlotKey* first, std::size_t done,
                                           const DictSlot* from, const StackFrame<SlotKey>& frame);
     static int compare_slot_keys(const SlotKey& a, const SlotKey& b, std::ptrdiff_t skip) noexcept;

@@ -173,29 +173,72 @@ inline int compare_text(const void* a, int ka, std::ptrdiff_t na, const void* b,
     }
 }
 
-// The number of leading code units that every one of n 1-byte keys shares, counted only
-// while it is at least `worth` (a smaller answer is given as 0). Keys of one object often
-// share a long prefix ("tenant:acme/..."); heads taken past it (key_head(text + skip, ...))
-// then tell the keys apart without reading their text again, where heads of the keys
-// themselves would all tie and every comparison would fetch two keys' text.
-template <typename TextOf>
-std::ptrdiff_t shared_prefix(std::size_t n, TextOf text_of, std::ptrdiff_t worth) noexcept {
-    if (n < 2) return 0;
-    const std::uint8_t* first;
-    std::ptrdiff_t prefix;
-    text_of(0, first, prefix);
-    for (std::size_t i = 1; i < n && prefix >= worth; ++i) {
-        const std::uint8_t* text;
-        std::ptrdiff_t length;
-        text_of(i, text, length);
-        const std::ptrdiff_t limit = std::min(prefix, length);
-        std::ptrdiff_t k = 0;
-        while (k + 8 <= limit && load_le64(first + k) == load_le64(text + k)) k += 8;
-        while (k < limit && first[k] == text[k]) ++k;
-        prefix = k;
+// Heads of the keys themselves, in the interface of SkippedHeads: for keys too few for a
+// shared prefix to pay.
+struct KeyHeads {
+    static constexpr bool kMany = false;
+    std::uint64_t next(const std::uint8_t* text, std::ptrdiff_t length) const noexcept {
+        return key_head(text, length);
     }
-    return prefix >= worth ? prefix : 0;
+    static constexpr std::ptrdiff_t skip() noexcept { return 0; }
+    static constexpr std::size_t stale() noexcept { return 0; }
+};
+
+// How many of the first `limit` units of two 1-byte texts agree.
+inline std::ptrdiff_t common_units(const std::uint8_t* a, const std::uint8_t* b,
+                                   std::ptrdiff_t limit) noexcept {
+    std::ptrdiff_t k = 0;
+    while (k + 8 <= limit && load_le64(a + k) == load_le64(b + k)) k += 8;
+    while (k < limit && a[k] == b[k]) ++k;
+    return k;
 }
+
+// Heads (key_head) of 1-byte keys given one after another, taken past the prefix that all of
+// them share where it is at least `worth` units long. Keys of one object often share a long
+// prefix ("tenant:acme/..."); heads past it tell the keys apart without reading their text
+// again, where heads of the keys themselves would all tie and every comparison would fetch
+// two keys' text.
+//
+// The prefix is found in the pass that reads each key for its head, not in passes of its
+// own: in a large object each key read is a cache miss, and two more passes over the keys
+// cost more than the sort they spare. The prefix only shrinks as keys come, so the heads
+// given before its last change were taken at another skip: the caller takes those again
+// at skip(), and they are few (the first key, and those before the prefix settles).
+class SkippedHeads {
+public:
+    static constexpr bool kMany = true;
+    explicit SkippedHeads(std::ptrdiff_t worth) noexcept : worth_(worth) {}
+
+    // The head of the next key, at the skip known so far.
+    std::uint64_t next(const std::uint8_t* text, std::ptrdiff_t length) noexcept {
+        if (count_++ == 0) {
+            first_ = text;
+            prefix_ = length;
+        } else if (prefix_ >= worth_) {
+            prefix_ = common_units(first_, text, std::min(prefix_, length));
+            const std::ptrdiff_t skip = prefix_ >= worth_ ? prefix_ : 0;
+            if (skip != skip_) {
+                skip_ = skip;
+                stale_ = count_ - 1;
+            }
+        }
+        return key_head(text + skip_, length - skip_);
+    }
+
+    // The units every key shares and the heads skip: 0 where that is fewer than `worth`.
+    std::ptrdiff_t skip() const noexcept { return skip_; }
+
+    // How many of the first heads given were taken at another skip than skip().
+    std::size_t stale() const noexcept { return stale_; }
+
+private:
+    std::ptrdiff_t worth_;
+    const std::uint8_t* first_ = nullptr;
+    std::ptrdiff_t prefix_ = 0;
+    std::ptrdiff_t skip_ = 0;
+    std::size_t count_ = 0;
+    std::size_t stale_ = 0;
+};
 
 }  // namespace
 }  // namespace kestrim

@@ -118,7 +118,8 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
         // the caller has usually just built or touched it, and there the requests only cost
         // (about 8 ns on the six-field object).
         if (nesting_.depth > 1) {
-            for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+            const DictSlot* const end = std::min(items.end, items.begin + kAskedAtOnce);
+            for (const DictSlot* slot = items.begin; slot < end; ++slot) {
                 __builtin_prefetch(slot->key);
                 if (slot->value != nullptr) prefetch_value(slot->value);
             }
@@ -219,17 +220,48 @@ bool sort_distinct(SlotKey* first, std::size_t n, const Order& order) {
 // and from the first wider one on, all of them by sort_wide_keys. Only the keys are read,
 // so that when this fails nothing has been written.
 inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
+    // Few keys are sorted by insertion, by heads of the keys themselves; many by std::sort,
+    // by heads past the prefix they share if it is long (see SkippedHeads).
+    if (items.end - items.begin <= static_cast<std::ptrdiff_t>(kInlineMembers)) {
+        KeyHeads heads;
+        return sort_keys(items, frame, heads);
+    }
+    SkippedHeads heads(kHeadUnits);
+    return sort_keys(items, frame, heads);
+}
+
+template <typename Heads>
+inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame,
+                               Heads& heads) {
     SlotKey* const first = slot_keys_.extend(static_cast<std::size_t>(items.end - items.begin));
     std::size_t count = 0;
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if constexpr (Heads::kMany) {
+            if (items.end - slot > static_cast<std::ptrdiff_t>(kMembersAhead))
+                prefetch_key(slot[kMembersAhead].key);
+        }
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
-        if (!narrow_key(key)) return sort_wide_keys(items, first, count, slot, frame);
+        if (!narrow_key(key)) {
+            // sort_wide_keys widens heads of the keys themselves.
+            retake_heads(first, heads.skip() != 0 ? count : heads.stale(), 0);
+            return sort_wide_keys(items, first, count, slot, frame);
+        }
         first[count++] =
-            SlotKey{key_head(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
+            SlotKey{heads.next(PyUnicode_1BYTE_DATA(key), PyUnicode_GET_LENGTH(key)), slot};
     }
     slot_keys_.truncate(frame.base() + count);
-    return sort_slot_keys(first, count);
+    retake_heads(first, heads.stale(), heads.skip());
+    return sort_slot_keys(first, count, heads.skip());
+}
+
+// The heads of the first n keys on the stack, taken again `skip` units into the keys.
+inline void Encoder::retake_heads(SlotKey* first, std::size_t n, std::ptrdiff_t skip) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* const key = first[i].slot->key;
+        first[i].head =
+            key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
+    }
 }
 
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
@@ -238,7 +270,12 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     const bool nested = nesting_.depth > 1;
     if (nested && items.end - items.begin > 1 && items.begin[1].value != nullptr)
         prefetch_inside(items.begin[1].value);
+    const bool many = items.end - items.begin > static_cast<std::ptrdiff_t>(kInlineMembers);
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
+        if (many && items.end - slot > static_cast<std::ptrdiff_t>(kMembersAhead)) {
+            prefetch_key(slot[kMembersAhead].key);
+            if (slot[kMembersAhead].value != nullptr) prefetch_value(slot[kMembersAhead].value);
+        }
         if (slot->value == nullptr) continue;
         if (nested && slot + 1 < items.end && slot[1].value != nullptr) {
             if (slot + 2 < items.end && slot[2].value != nullptr) prefetch_inside(slot[2].value);
@@ -303,30 +340,11 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     return sort_distinct(first, n, order);
 }
 
-// Puts the keys in canonical order; false if two have equal text. Exact str keys of one
-// dict never do: the dict would hold them as one. Should it happen all the same, the
-// general path reports it.
-[[gnu::noinline]] bool Encoder::sort_slot_keys(SlotKey* first, std::size_t n) noexcept {
-    if (n <= kInlineMembers) {
-        return insert_distinct(first, n, [](const SlotKey& a, const SlotKey& b) {
-            return compare_slot_keys(a, b, 0);
-        });
-    }
-    // Many keys with a long shared prefix: heads past it (see shared_prefix).
-    const std::ptrdiff_t skip = shared_prefix(
-        n,
-        [first](std::size_t i, const std::uint8_t*& text, std::ptrdiff_t& length) {
-            text = PyUnicode_1BYTE_DATA(first[i].slot->key);
-            length = PyUnicode_GET_LENGTH(first[i].slot->key);
-        },
-        kHeadUnits);
-    if (skip > 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            PyObject* const key = first[i].slot->key;
-            first[i].head =
-                key_head(PyUnicode_1BYTE_DATA(key) + skip, PyUnicode_GET_LENGTH(key) - skip);
-        }
-    }
+// Puts the keys, their heads taken `skip` units in, in canonical order; false if two have
+// equal text. Exact str keys of one dict never do: the dict would hold them as one. Should
+// it happen all the same, the general path reports it.
+[[gnu::noinline]] bool Encoder::sort_slot_keys(SlotKey* first, std::size_t n,
+                                               std::ptrdiff_t skip) noexcept {
     return sort_distinct(first, n, [skip](const SlotKey& a, const SlotKey& b) {
         return compare_slot_keys(a, b, skip);
     });
@@ -349,7 +367,17 @@ inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     const std::size_t count = frame.count();
     const bool nested = nesting_.depth > 1;
     if (nested && count > 1) prefetch_inside(slot_keys_[frame.base() + 1].slot->value);
+    const bool many = count > kInlineMembers;
     for (std::size_t i = 0; i < count; ++i) {
+        // Sorted, a large object's members are read all over its table: each one's slot is
+        // asked for, then, once that is in, its key and value.
+        if (many && i + 2 * kMembersAhead < count)
+            __builtin_prefetch(slot_keys_[frame.base() + i + 2 * kMembersAhead].slot);
+        if (many && i + kMembersAhead < count) {
+            const DictSlot* const ahead = slot_keys_[frame.base() + i + kMembersAhead].slot;
+            prefetch_key(ahead->key);
+            prefetch_value(ahead->value);
+        }
         // Indexed afresh each time: nested objects may move the key stack.
         if (nested && i + 1 < count) {
             if (i + 2 < count) prefetch_inside(slot_keys_[frame.base() + i + 2].slot->value);
@@ -400,18 +428,13 @@ inline char* Encoder::slot_member(const DictSlot* slot, char* p, bool comma) {
 // Many members whose keys are all 1-byte text: as sort_slot_keys sorts keys read in place,
 // with heads past a long shared prefix.
 bool Encoder::sort_narrow_members(Member* first, std::size_t n) {
-    const std::ptrdiff_t skip = shared_prefix(
-        n,
-        [first](std::size_t i, const std::uint8_t*& text, std::ptrdiff_t& length) {
-            text = static_cast<const std::uint8_t*>(first[i].text);
-            length = first[i].length;
-        },
-        kHeadUnits);
-    if (skip > 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            first[i].head = key_head(static_cast<const std::uint8_t*>(first[i].text) + skip,
-                                     first[i].length - skip);
-        }
+    const auto text_of = [](const Member& m) { return static_cast<const std::uint8_t*>(m.text); };
+    SkippedHeads heads(kHeadUnits);
+    for (std::size_t i = 0; i < n; ++i)
+        first[i].head = heads.next(text_of(first[i]), first[i].length);
+    const std::ptrdiff_t skip = heads.skip();
+    for (std::size_t i = 0; i < heads.stale(); ++i) {
+        first[i].head = key_head(text_of(first[i]) + skip, first[i].length - skip);
     }
     const auto order = [skip](const Member& a, const Member& b) {
         return compare_narrow(a.head, static_cast<const std::uint8_t*>(a.text) + skip,

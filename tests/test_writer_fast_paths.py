@@ -243,3 +243,36 @@ def test_bench_document_against_the_model():
     expected = jcs_model.canonicalize(doc)
     assert canonicalize(doc) == expected
     assert sha256_jcs(doc) == hashlib.sha256(expected).hexdigest()
+
+
+@pytest.mark.parametrize("order", ["in order", "shuffled", "reversed"])
+@pytest.mark.parametrize("wide_at", [None, 3, 150])
+@pytest.mark.parametrize("deleted", ["none", "every third", "last twenty", "all but five"])
+def test_large_object_read_ahead(order, wide_at, deleted):
+    # A large object's keys and values are asked for some members ahead in every pass over
+    # it, and its keys' shared prefix is found while they are read: deleted slots anywhere in
+    # the table (and so many that few members are left), a wide key after many narrow ones
+    # whose heads were taken past the prefix, and keys read in table, sorted or reversed order.
+    rng = random.Random(f"{order}{wide_at}{deleted}")
+    keys = [f"tenant:kestrim/auditlog-{i:05d}" for i in range(200)]
+    keys[7] = "tenant:kestrim/audit"  # the shared prefix shrinks after the first few keys
+    if wide_at is not None:
+        keys.insert(wide_at, "tenant:kestrim/auditlog-\u0100")
+    if order == "shuffled":
+        rng.shuffle(keys)
+    elif order == "reversed":
+        keys.sort(reverse=True)
+    else:
+        keys.sort(key=lambda k: k.encode("utf-16-be"))
+    def value(i):
+        return [f"v{i}", i, [i, {"k": i}], {"nested": f"x{i}" * (i % 7)}, i / 8, None][i % 6]
+
+    obj = {k: value(i) for i, k in enumerate(keys)}
+    gone = {"none": [], "every third": keys[::3], "last twenty": keys[-20:],
+            "all but five": keys[5:]}[deleted]
+    for k in gone:
+        del obj[k]
+    expected = jcs_model.canonicalize(obj)
+    assert canonicalize(obj) == expected
+    assert sha256_jcs(obj) == hashlib.sha256(expected).hexdigest()
+    assert canonicalize({"outer": [obj]}) == b'{"outer":[' + expected + b"]}"

@@ -365,6 +365,61 @@ void check_key_order(Random& r) {
     }
 }
 
+// Heads past a shared prefix, found while the keys are read one after another: the skip is
+// the prefix all keys share (where it is worth skipping), every head taken again where it
+// was taken at another skip is right, and keys compare past the skip as they do whole. Each
+// round's keys cut a common stem at random places, so the prefix shrinks at any key, to any
+// length, or not at all.
+void check_skipped_heads(Random& r) {
+    constexpr std::ptrdiff_t kWorth = kestrim::kHeadUnits;
+    for (int round = 0; round < 20000; ++round) {
+        const auto stem = key_points(r, 1, r.below(40), false);
+        const std::size_t n = 1 + r.below(30);
+        std::vector<std::vector<std::uint32_t>> keys(n);
+        for (auto& key : keys) {
+            std::size_t cut = stem.size();
+            if (r.below(6) == 0) cut = r.below(static_cast<unsigned>(stem.size()) + 1);
+            key.assign(stem.begin(), stem.begin() + static_cast<std::ptrdiff_t>(cut));
+            const auto tail = key_points(r, 1, r.below(12), false);
+            key.insert(key.end(), tail.begin(), tail.end());
+        }
+        std::vector<std::unique_ptr<std::uint8_t[]>> texts;
+        std::vector<std::uint64_t> heads;
+        kestrim::SkippedHeads skipped(kWorth);
+        for (const auto& key : keys) {
+            texts.push_back(stored<std::uint8_t>(key));
+            heads.push_back(
+                skipped.next(texts.back().get(), static_cast<std::ptrdiff_t>(key.size())));
+        }
+        const std::ptrdiff_t skip = skipped.skip();
+        for (std::size_t i = 0; i < skipped.stale(); ++i) {
+            heads[i] = kestrim::key_head(texts[i].get() + skip,
+                                         static_cast<std::ptrdiff_t>(keys[i].size()) - skip);
+        }
+        std::size_t shared = keys[0].size();
+        for (const auto& key : keys) {
+            std::size_t k = 0;
+            while (k < shared && k < key.size() && key[k] == keys[0][k]) ++k;
+            shared = k;
+        }
+        const std::ptrdiff_t expected = n >= 2 && static_cast<std::ptrdiff_t>(shared) >= kWorth
+                                            ? static_cast<std::ptrdiff_t>(shared)
+                                            : 0;
+        check(skip == expected, "SkippedHeads skip", describe(keys[0], keys[n - 1]));
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto length = static_cast<std::ptrdiff_t>(keys[i].size());
+            check(heads[i] == kestrim::key_head(texts[i].get() + skip, length - skip),
+                  "SkippedHeads head", describe(keys[0], keys[i]));
+            const std::size_t j = r.below(static_cast<unsigned>(n));
+            const auto other = static_cast<std::ptrdiff_t>(keys[j].size());
+            const int got = kestrim::compare_narrow(heads[i], texts[i].get() + skip, length - skip,
+                                                    heads[j], texts[j].get() + skip, other - skip);
+            check(got == reference_order(keys[i], keys[j]), "SkippedHeads order",
+                  describe(keys[i], keys[j]));
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -379,6 +434,7 @@ int main() {
     check_hex(r);
     check_ref_digits(r);
     check_key_order(r);
+    check_skipped_heads(r);
     std::printf("%ld passed, %ld failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
