@@ -134,7 +134,10 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
     Member* const first = members_.extend(n);
     std::size_t count = 0;
     if (items.readable()) {
+        const bool many = n > kInlineMembers;
         for (const DictSlot* slot = items.begin; slot < items.end && count < n; ++slot) {
+            if (many && items.end - slot > static_cast<std::ptrdiff_t>(kMembersAhead))
+                prefetch_key(slot[kMembersAhead].key);
             if (slot->value == nullptr) continue;
             prefetch_value(slot->value);
             if (!set_member(first[count++], slot->key, slot->value)) return nullptr;
@@ -300,7 +303,10 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
                                                const StackFrame<SlotKey>& frame) {
     for (std::size_t i = 0; i < done; ++i) first[i].head = widen_head(first[i].head);
     std::size_t n = done;
+    const bool many = items.end - items.begin > static_cast<std::ptrdiff_t>(kInlineMembers);
     for (const DictSlot* slot = from; slot < items.end; ++slot) {
+        if (many && items.end - slot > static_cast<std::ptrdiff_t>(kMembersAhead))
+            prefetch_key(slot[kMembersAhead].key);
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
         if (!PyUnicode_CheckExact(key) || !compat::unicode_is_ready(key)) return false;
@@ -466,10 +472,16 @@ inline bool Encoder::check_order(const Member* first, std::size_t n) {
 inline char* Encoder::write_members(const MemberFrame& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
+    const bool many = count > kInlineMembers;
     for (std::size_t i = 0; i < count; ++i) {
         // Indexed afresh each time: nested objects may move the member stack.
         if (nesting_.depth > 1 && i + 1 < count)
             prefetch_inside(members_[frame.base() + i + 1].value);
+        if (many && i + kMembersAhead < count) {
+            const Member& ahead = members_[frame.base() + i + kMembersAhead];
+            __builtin_prefetch(ahead.text);
+            prefetch_value(ahead.value);
+        }
         const Member& m = members_[frame.base() + i];
         PyObject* const val = m.value;
         p = m.ascii && m.length <= kSliceUnits
