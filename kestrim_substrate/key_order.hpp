@@ -106,6 +106,9 @@ inline int compare_narrow(std::uint64_t head_a, const std::uint8_t* a, std::ptrd
     return (na > nb) - (na < nb);
 }
 
+// How many code units a head of UTF-16 units holds (utf16_head).
+constexpr std::ptrdiff_t kWideHeadUnits = 4;
+
 // The first 4 UTF-16 code units of a key of any width, 16 bits each, big-endian, zeros past
 // its end: as integers, these heads order as the keys do wherever they differ, by the same
 // argument as for key_head (a zero past the end of a key stands against a unit that is not

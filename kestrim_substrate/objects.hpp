@@ -291,6 +291,43 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     return put(p, '}');
 }
 
+// The UTF-16 head (utf16_head) of a ready str's text from code point `skip` on.
+inline std::uint64_t utf16_head_from(PyObject* key, Py_ssize_t skip) noexcept {
+    const void* const text = PyUnicode_DATA(key);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key) - skip;
+    switch (PyUnicode_KIND(key)) {
+        case PyUnicode_1BYTE_KIND:
+            return utf16_head(static_cast<const Py_UCS1*>(text) + skip, length);
+        case PyUnicode_2BYTE_KIND:
+            return utf16_head(static_cast<const Py_UCS2*>(text) + skip, length);
+        default: return utf16_head(static_cast<const Py_UCS4*>(text) + skip, length);
+    }
+}
+
+// The code points that all n >= 2 keys on the stack share, counted while at least a wide
+// head's worth (kWideHeadUnits), else 0: the wide keys' form of SkippedHeads. It takes a
+// pass of its own, the keys being of mixed widths; asked for ahead, their misses overlap.
+inline Py_ssize_t shared_code_points(const SlotKey* first, std::size_t n) noexcept {
+    PyObject* const lead = first[0].slot->key;
+    const int lead_kind = PyUnicode_KIND(lead);
+    const void* const lead_text = PyUnicode_DATA(lead);
+    Py_ssize_t prefix = PyUnicode_GET_LENGTH(lead);
+    for (std::size_t i = 1; i < n && prefix >= kWideHeadUnits; ++i) {
+        if (i + kMembersAhead < n) prefetch_key(first[i + kMembersAhead].slot->key);
+        PyObject* const key = first[i].slot->key;
+        const int kind = PyUnicode_KIND(key);
+        const void* const text = PyUnicode_DATA(key);
+        const Py_ssize_t limit = std::min(prefix, PyUnicode_GET_LENGTH(key));
+        Py_ssize_t k = 0;
+        while (k < limit &&
+               PyUnicode_READ(kind, text, k) == PyUnicode_READ(lead_kind, lead_text, k)) {
+            ++k;
+        }
+        prefix = k;
+    }
+    return prefix >= kWideHeadUnits ? prefix : 0;
+}
+
 // The keys of a dict whose keys are all exact str, some wider than 1 byte (a name in another
 // script among ASCII ones, as in a third of a multilingual log's records): on the key stack in
 // canonical order as sort_keys puts narrow ones, by heads of their UTF-16 units, so that one
@@ -310,38 +347,34 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
         if (slot->value == nullptr) continue;
         PyObject* const key = slot->key;
         if (!PyUnicode_CheckExact(key) || !compat::unicode_is_ready(key)) return false;
-        const void* const text = PyUnicode_DATA(key);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-        std::uint64_t head;
-        switch (PyUnicode_KIND(key)) {
-            case PyUnicode_1BYTE_KIND:
-                head = utf16_head(static_cast<const Py_UCS1*>(text), length);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                head = utf16_head(static_cast<const Py_UCS2*>(text), length);
-                break;
-            default: head = utf16_head(static_cast<const Py_UCS4*>(text), length); break;
-        }
-        first[n++] = SlotKey{head, slot};
+        first[n++] = SlotKey{utf16_head_from(key, 0), slot};
     }
     slot_keys_.truncate(frame.base() + n);
-    const auto order = [](const SlotKey& a, const SlotKey& b) {
+    // Many keys with a long shared prefix (a catalogue's "msg.", say): heads past it, as
+    // sort_slot_keys has them for 1-byte keys.
+    const Py_ssize_t skip = n > kInlineMembers ? shared_code_points(first, n) : 0;
+    if (skip > 0) {
+        for (std::size_t i = 0; i < n; ++i)
+            first[i].head = utf16_head_from(first[i].slot->key, skip);
+    }
+    const auto order = [skip](const SlotKey& a, const SlotKey& b) {
         if (a.head != b.head) return a.head < b.head ? -1 : 1;
         PyObject* const x = a.slot->key;
         PyObject* const y = b.slot->key;
-        const Py_ssize_t nx = PyUnicode_GET_LENGTH(x);
-        const Py_ssize_t ny = PyUnicode_GET_LENGTH(y);
+        const Py_ssize_t nx = PyUnicode_GET_LENGTH(x) - skip;
+        const Py_ssize_t ny = PyUnicode_GET_LENGTH(y) - skip;
+        const int kx = PyUnicode_KIND(x);
+        const int ky = PyUnicode_KIND(y);
         // Most ties are two 1-byte keys that begin with the same word: past the four units
         // the heads share, their narrow heads tell them apart.
-        if (PyUnicode_KIND(x) == PyUnicode_1BYTE_KIND &&
-            PyUnicode_KIND(y) == PyUnicode_1BYTE_KIND && nx >= 4 && ny >= 4) {
-            const Py_UCS1* const tx = PyUnicode_1BYTE_DATA(x) + 4;
-            const Py_UCS1* const ty = PyUnicode_1BYTE_DATA(y) + 4;
+        if (kx == PyUnicode_1BYTE_KIND && ky == PyUnicode_1BYTE_KIND && nx >= 4 && ny >= 4) {
+            const Py_UCS1* const tx = PyUnicode_1BYTE_DATA(x) + skip + 4;
+            const Py_UCS1* const ty = PyUnicode_1BYTE_DATA(y) + skip + 4;
             return compare_narrow(key_head(tx, nx - 4), tx, nx - 4, key_head(ty, ny - 4), ty,
                                   ny - 4);
         }
-        return compare_text(PyUnicode_DATA(x), PyUnicode_KIND(x), nx, PyUnicode_DATA(y),
-                            PyUnicode_KIND(y), ny);
+        return compare_text(static_cast<const char*>(PyUnicode_DATA(x)) + skip * kx, kx, nx,
+                            static_cast<const char*>(PyUnicode_DATA(y)) + skip * ky, ky, ny);
     };
     return sort_distinct(first, n, order);
 }

@@ -281,3 +281,22 @@ def test_large_object_read_ahead(order, wide_at, deleted, key_type):
     assert canonicalize(obj) == expected
     assert sha256_jcs(obj) == hashlib.sha256(expected).hexdigest()
     assert canonicalize({"outer": [obj]}) == b'{"outer":[' + expected + b"]}"
+
+
+@pytest.mark.parametrize("prefix", ["", "msg.", "tenant:acme/", "日本/msg.", "\U0001f600/é."])
+@pytest.mark.parametrize("seed", range(3))
+def test_large_object_of_wide_keys_with_a_shared_prefix(prefix, seed):
+    # Keys of every storage width, mostly sharing a prefix (itself narrow, 2-byte or beyond
+    # U+FFFF): sorted by UTF-16 heads taken past it. Past the prefix, units around the
+    # surrogate range, where UTF-16 order and code point order disagree.
+    rng = random.Random(seed)
+    pool = "ab.\xe9\u0100\ud7ff\ue000\uffff\U00010000\U0001f600"
+    keys = {prefix + "".join(rng.choice(pool) for _ in range(rng.randint(0, 7)))
+            for _ in range(300)}
+    keys.add(prefix[:-1] + "z" if prefix else "z")  # one key that shares less of it
+    keys = sorted(keys)
+    rng.shuffle(keys)
+    obj = {k: i for i, k in enumerate(keys)}
+    expected = jcs_model.canonicalize(obj)
+    assert canonicalize(obj) == expected
+    assert sha256_jcs(obj) == hashlib.sha256(expected).hexdigest()
