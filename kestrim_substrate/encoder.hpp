@@ -107,8 +107,10 @@ public:
     Sink& out() noexcept { return out_; }
 
     // Every case is a call in tail position, so this adds no frame of its own; the subclass
-    // tests, which call into the interpreter, are out of line.
-    char* value(PyObject* obj, char* p) {
+    // tests, which call into the interpreter, are out of line. Inlined by force: left to its
+    // budget, the compiler stopped inlining it once the large-object paths came (a call for
+    // every value, 2-7% slower on small objects).
+    [[gnu::always_inline]] char* value(PyObject* obj, char* p) {
         if (PyUnicode_CheckExact(obj)) return string_value(obj, p);
         if (PyLong_CheckExact(obj)) return integer(obj, p);
         if (PyDict_CheckExact(obj)) return object(obj, p);
@@ -325,8 +327,9 @@ private:
     [[gnu::noinline]] char* object(PyObject* dict, char* p);
     static bool narrow_key(PyObject* key) noexcept;
     static bool narrow_keys_in_order(const DictItems& items) noexcept;
+    template <bool kMany>
     char* members_in_place(const DictItems& items, char* p);
-    bool sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame);
+    [[gnu::noinline]] bool large_from_table(const DictItems& items, char*& p);
     template <typename Heads>
     bool sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame, Heads& heads);
     static void retake_heads(SlotKey* first, std::size_t n, std::ptrdiff_t skip) noexcept;
@@ -335,8 +338,10 @@ private:
     [[gnu::noinline]] bool sort_wide_keys(const DictItems& items, SlotKey* first, std::size_t done,
                                           const DictSlot* from, const StackFrame<SlotKey>& frame);
     static int compare_slot_keys(const SlotKey& a, const SlotKey& b, std::ptrdiff_t skip) noexcept;
+    template <bool kMany>
     char* table_members(const StackFrame<SlotKey>& frame, char* p);
-    char* slot_member(const DictSlot* slot, char* p, bool comma);
+    [[gnu::always_inline]] char* slot_member(const DictSlot* slot, char* p, bool comma);
+    [[gnu::noinline]] char* slot_member_apart(const DictSlot* slot, char* p, bool comma);
     [[gnu::noinline]] static bool sort_members(Member* first, std::size_t n);
     static bool sort_narrow_members(Member* first, std::size_t n);
     static bool check_order(const Member* first, std::size_t n);

@@ -124,9 +124,14 @@ inline bool Encoder::set_member(Member& m, PyObject* key, PyObject* val) {
                 if (slot->value != nullptr) prefetch_value(slot->value);
             }
         }
-        if (narrow_keys_in_order(items)) return members_in_place(items, p);
-        StackFrame<SlotKey> keys(slot_keys_);
-        if (sort_keys(items, keys)) return table_members(keys, p);
+        if (items.end - items.begin > static_cast<std::ptrdiff_t>(kInlineMembers)) {
+            if (large_from_table(items, p)) return p;
+        } else {
+            if (narrow_keys_in_order(items)) return members_in_place<false>(items, p);
+            StackFrame<SlotKey> keys(slot_keys_);
+            KeyHeads heads;
+            if (sort_keys(items, keys, heads)) return table_members<false>(keys, p);
+        }
     }
     MemberFrame frame(members_);
     // As many members as the dict has, the dict being unchanged.
@@ -217,22 +222,29 @@ bool sort_distinct(SlotKey* first, std::size_t n, const Order& order) {
     return true;
 }
 
+// A large object written from its table as object() writes a small one, with its members
+// asked for some way ahead of the one being read (kMembersAhead) and its keys sorted by heads
+// past the prefix they share (SkippedHeads): apart from object(), so that the code for small
+// objects, nearly all of them, stays as compact as it was. False if the members must be read
+// one by one instead; else p is the end of what was written, or null with an exception set.
+[[gnu::noinline]] bool Encoder::large_from_table(const DictItems& items, char*& p) {
+    if (narrow_keys_in_order(items)) {
+        p = members_in_place<true>(items, p);
+        return true;
+    }
+    StackFrame<SlotKey> keys(slot_keys_);
+    SkippedHeads heads(kHeadUnits);
+    if (!sort_keys(items, keys, heads)) return false;
+    p = table_members<true>(keys, p);
+    return true;
+}
+
 // Whether the keys are all exact str, as keys nearly always are, when they are not in order
 // already. If so, they go to the key stack in canonical order and the members are written
 // from the table (see table_members), with no Member to fill for each: 1-byte keys here,
 // and from the first wider one on, all of them by sort_wide_keys. Only the keys are read,
-// so that when this fails nothing has been written.
-inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame) {
-    // Few keys are sorted by insertion, by heads of the keys themselves; many by std::sort,
-    // by heads past the prefix they share if it is long (see SkippedHeads).
-    if (items.end - items.begin <= static_cast<std::ptrdiff_t>(kInlineMembers)) {
-        KeyHeads heads;
-        return sort_keys(items, frame, heads);
-    }
-    SkippedHeads heads(kHeadUnits);
-    return sort_keys(items, frame, heads);
-}
-
+// so that when this fails nothing has been written. Heads are KeyHeads for few keys,
+// SkippedHeads for many.
 template <typename Heads>
 inline bool Encoder::sort_keys(const DictItems& items, const StackFrame<SlotKey>& frame,
                                Heads& heads) {
@@ -267,15 +279,15 @@ inline void Encoder::retake_heads(SlotKey* first, std::size_t n, std::ptrdiff_t 
     }
 }
 
+template <bool kMany>
 inline char* Encoder::members_in_place(const DictItems& items, char* p) {
     p = put(p, '{');
     bool comma = false;
     const bool nested = nesting_.depth > 1;
     if (nested && items.end - items.begin > 1 && items.begin[1].value != nullptr)
         prefetch_inside(items.begin[1].value);
-    const bool many = items.end - items.begin > static_cast<std::ptrdiff_t>(kInlineMembers);
     for (const DictSlot* slot = items.begin; slot < items.end; ++slot) {
-        if (many && items.end - slot > static_cast<std::ptrdiff_t>(kMembersAhead)) {
+        if (kMany && items.end - slot > static_cast<std::ptrdiff_t>(kMembersAhead)) {
             prefetch_key(slot[kMembersAhead].key);
             if (slot[kMembersAhead].value != nullptr) prefetch_value(slot[kMembersAhead].value);
         }
@@ -284,7 +296,7 @@ inline char* Encoder::members_in_place(const DictItems& items, char* p) {
             if (slot + 2 < items.end && slot[2].value != nullptr) prefetch_inside(slot[2].value);
             prefetch_members(slot[1].value);
         }
-        p = slot_member(slot, p, comma);
+        p = kMany ? slot_member_apart(slot, p, comma) : slot_member(slot, p, comma);
         if (p == nullptr) return nullptr;
         comma = true;
     }
@@ -401,18 +413,18 @@ inline int Encoder::compare_slot_keys(const SlotKey& a, const SlotKey& b,
 }
 
 // The members of the keys sort_keys has ordered, from the dict's table.
+template <bool kMany>
 inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
     p = put(p, '{');
     const std::size_t count = frame.count();
     const bool nested = nesting_.depth > 1;
     if (nested && count > 1) prefetch_inside(slot_keys_[frame.base() + 1].slot->value);
-    const bool many = count > kInlineMembers;
     for (std::size_t i = 0; i < count; ++i) {
         // Sorted, a large object's members are read all over its table: each one's slot is
         // asked for, then, once that is in, its key and value.
-        if (many && i + 2 * kMembersAhead < count)
+        if (kMany && i + 2 * kMembersAhead < count)
             __builtin_prefetch(slot_keys_[frame.base() + i + 2 * kMembersAhead].slot);
-        if (many && i + kMembersAhead < count) {
+        if (kMany && i + kMembersAhead < count) {
             const DictSlot* const ahead = slot_keys_[frame.base() + i + kMembersAhead].slot;
             prefetch_key(ahead->key);
             prefetch_value(ahead->value);
@@ -422,13 +434,21 @@ inline char* Encoder::table_members(const StackFrame<SlotKey>& frame, char* p) {
             if (i + 2 < count) prefetch_inside(slot_keys_[frame.base() + i + 2].slot->value);
             prefetch_members(slot_keys_[frame.base() + i + 1].slot->value);
         }
-        p = slot_member(slot_keys_[frame.base() + i].slot, p, i > 0);
+        const DictSlot* const slot = slot_keys_[frame.base() + i].slot;
+        p = kMany ? slot_member_apart(slot, p, i > 0) : slot_member(slot, p, i > 0);
         if (p == nullptr) return nullptr;
     }
     return put(p, '}');
 }
 
-// The member in a table slot, then whole blocks to the hash.
+// The member in a table slot, then whole blocks to the hash. Inlined by force, as value()
+// is: each object's loop over its members is where a document's time goes. A large object's
+// loop calls it (slot_member_apart), waiting on memory more than on the call, so that the
+// code inlined for large objects does not crowd out the inlining that small ones rely on.
+[[gnu::noinline]] char* Encoder::slot_member_apart(const DictSlot* slot, char* p, bool comma) {
+    return slot_member(slot, p, comma);
+}
+
 inline char* Encoder::slot_member(const DictSlot* slot, char* p, bool comma) {
     p = string(slot->key, p, true, comma);
     if (p == nullptr) return nullptr;
