@@ -1,6 +1,6 @@
 """Loading a built extension from a folder of its own, so that several builds of it can be
 timed side by side in one process (compare_builds.py, compare_delegation_builds.py,
-compare_refs.py)."""
+compare_refs.py, large_objects.py)."""
 
 import importlib.util
 import os
