@@ -303,9 +303,13 @@ inline const Py_UCS1* compact_ascii_text(PyObject* s) noexcept {
 //   thread state's py_recursion_remaining (a field of the public PyThreadState struct, not
 //   part of the stable API), decremented here as a Python frame would. The callers bound
 //   their own C stack use with fixed caps of their own.
-inline int enter_python_level(const char* where) noexcept {
+//   The thread state is the caller's, from PyThreadState_Get() while it holds the GIL: a
+//   caller that enters many levels in one call asks for it once. On 3.11 the count has room
+//   nearly always, and is then taken here as Py_EnterRecursiveCall would take it; where it
+//   has none, that function is called, so that the error, with its headroom for handling
+//   it, is the interpreter's own.
+inline int enter_python_level(PyThreadState* ts, const char* where) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState* const ts = PyThreadState_Get();
     if (ts->py_recursion_remaining <= 0) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return -1;
@@ -313,15 +317,19 @@ inline int enter_python_level(const char* where) noexcept {
     --ts->py_recursion_remaining;
     return 0;
 #else
+    if (ts->recursion_remaining > 0) {
+        --ts->recursion_remaining;
+        return 0;
+    }
     return Py_EnterRecursiveCall(where);
 #endif
 }
 
-inline void leave_python_level() noexcept {
+inline void leave_python_level(PyThreadState* ts) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    ++PyThreadState_Get()->py_recursion_remaining;
+    ++ts->py_recursion_remaining;
 #else
-    Py_LeaveRecursiveCall();
+    ++ts->recursion_remaining;  // what Py_LeaveRecursiveCall does
 #endif
 }
 

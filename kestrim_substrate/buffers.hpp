@@ -286,6 +286,9 @@ constexpr int kStackCheckDepth = 16;
 struct Nesting {
     int depth = 0;
     std::uintptr_t stack_limit = kStackLimitNotAsked;
+    // The thread state whose recursion count the levels take, asked for at the first level
+    // that counts (a flat document never asks): the GIL is held throughout, so it stays.
+    PyThreadState* thread = nullptr;
 };
 
 class DepthGuard {
@@ -308,7 +311,9 @@ public:
         // us here has taken one already. That spares flat documents, the usual ones, two
         // calls into the interpreter.
         if (nesting_.depth > 0) {
-            if (compat::enter_python_level(" while encoding canonical JSON") != 0) return false;
+            if (nesting_.thread == nullptr) nesting_.thread = PyThreadState_Get();
+            if (compat::enter_python_level(nesting_.thread, " while encoding canonical JSON") != 0)
+                return false;
             counted_ = true;
         }
         entered_ = true;
@@ -318,7 +323,7 @@ public:
     ~DepthGuard() {
         if (entered_) {
             --nesting_.depth;
-            if (counted_) compat::leave_python_level();
+            if (counted_) compat::leave_python_level(nesting_.thread);
         }
     }
 

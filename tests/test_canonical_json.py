@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import tracemalloc
+from decimal import Decimal
 from pathlib import Path
 
 import pytest
@@ -436,6 +437,32 @@ def nested_objects(depth):
     for _ in range(depth):
         value = {"z": value, "a": 0}
     return value
+
+
+def reachable_depth():
+    def down(n):
+        try:
+            return down(n + 1)
+        except RecursionError:
+            return n
+    return down(0)
+
+
+@pytest.mark.parametrize("document", [
+    nested(50), nested_objects(50), nested(5_000), nested_objects(5_000),
+    [nested(40), {"k": [nested_objects(30)] * 3}, Decimal("1")],
+], ids=["lists", "objects", "lists past the limit", "objects past the limit", "error inside"])
+@pytest.mark.parametrize("write", [canonicalize, sha256_jcs])
+def test_nesting_gives_back_every_level_it_takes(document, write):
+    # Each level of a document counts as a Python call against the recursion limit; whether
+    # it is written or refused part way, every level taken is given back.
+    before = reachable_depth()
+    for _ in range(3):
+        try:
+            write(document)
+        except (RecursionError, TypeError):
+            pass
+    assert reachable_depth() == before
 
 
 def test_deep_nesting_under_a_raised_recursion_limit():
