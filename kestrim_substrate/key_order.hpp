@@ -179,7 +179,7 @@ inline int compare_text(const void* a, int ka, std::ptrdiff_t na, const void* b,
 // Heads of the keys themselves, in the interface of SkippedHeads: for keys too few for a
 // shared prefix to pay.
 struct KeyHeads {
-    static constexpr bool kMany = false;
+    static constexpr bool kMany = false;  // few keys: the writer asks for none ahead
     std::uint64_t next(const std::uint8_t* text, std::ptrdiff_t length) const noexcept {
         return key_head(text, length);
     }
@@ -209,7 +209,7 @@ inline std::ptrdiff_t common_units(const std::uint8_t* a, const std::uint8_t* b,
 // at skip(), and they are few (the first key, and those before the prefix settles).
 class SkippedHeads {
 public:
-    static constexpr bool kMany = true;
+    static constexpr bool kMany = true;  // many keys: the writer asks for them ahead
     explicit SkippedHeads(std::ptrdiff_t worth) noexcept : worth_(worth) {}
 
     // The head of the next key, at the skip known so far.

@@ -363,7 +363,7 @@ inline Py_ssize_t shared_code_points(const SlotKey* first, std::size_t n) noexce
     }
     slot_keys_.truncate(frame.base() + n);
     // Many keys with a long shared prefix (a catalogue's "msg.", say): heads past it, as
-    // sort_slot_keys has them for 1-byte keys.
+    // SkippedHeads gives them for 1-byte keys.
     const Py_ssize_t skip = n > kInlineMembers ? shared_code_points(first, n) : 0;
     if (skip > 0) {
         for (std::size_t i = 0; i < n; ++i)
