@@ -126,6 +126,17 @@ def nested(depth):
     return value
 
 
+def reachable_depth():
+    """How many more Python calls the recursion limit allows from here: unchanged by a call
+    that gives back every level it took."""
+    def down(n):
+        try:
+            return down(n + 1)
+        except RecursionError:
+            return n
+    return down(0)
+
+
 class MappingEnv(collections.abc.Mapping):
     def __init__(self, data):
         self._data = dict(data)

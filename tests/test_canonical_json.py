@@ -16,7 +16,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import DictSub, nested, run_python
+from conftest import DictSub, nested, reachable_depth, run_python
 from kestrim_substrate import canonicalize, sha256_jcs
 
 VECTORS = Path(__file__).resolve().parent / "jcs-vectors"  # RFC 8785 reference vectors, see README there
@@ -437,15 +437,6 @@ def nested_objects(depth):
     for _ in range(depth):
         value = {"z": value, "a": 0}
     return value
-
-
-def reachable_depth():
-    def down(n):
-        try:
-            return down(n + 1)
-        except RecursionError:
-            return n
-    return down(0)
 
 
 @pytest.mark.parametrize("document", [

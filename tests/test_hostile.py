@@ -18,7 +18,7 @@ import pytest
 
 import model
 from conftest import (BoolBomb, Boom, EqBomb, Feed, InitRaises, NeFalse, Stop, build_chain,
-                      reference_ref, run_python)
+                      reachable_depth, reference_ref, run_python)
 
 REF = "sha256:" + "ab" * 32
 LINKS = build_chain(3)  # plain data, copied for every run
@@ -547,15 +547,6 @@ def test_error_class_whose_call_returns_a_class(returns):
 
 
 # ---- recursion through rebinding ---------------------------------------------------------
-
-def reachable_depth():
-    def down(n):
-        try:
-            return down(n + 1)
-        except RecursionError:
-            return n
-    return down(0)
-
 
 RECURSIONS = {
     "normalise-is-delegation_ref": lambda m: setattr(m, "_normalise", m.delegation_ref),
