@@ -12,7 +12,8 @@
 //   member.hpp        members being written and their order
 //   errors.hpp        what is refused, and the messages
 //   encoder.hpp       scalars, strings, arrays
-//   objects.hpp       objects: reading, sorting, writing members
+//   object_order.hpp  objects: their keys put in canonical order
+//   objects.hpp       objects: reading and writing members
 //   plain_rows.hpp    rows of short ASCII str and safe ints, written in one pass
 #include "common/compat.hpp"
 #include "common/py_ref.hpp"

@@ -1,5 +1,5 @@
 // The writer: a value to canonical JSON, scalars, strings and arrays here, objects and
-// their member order in objects.hpp.
+// their member order in objects.hpp and object_order.hpp.
 //
 // Every writer takes the write position and returns the new one (see Sink); nullptr means
 // it failed and an exception is set. No user code runs while a value is written
@@ -322,7 +322,7 @@ private:
         return put(p, ']');
     }
 
-    // Objects: defined in objects.hpp.
+    // Objects: defined in objects.hpp (reading and writing) and object_order.hpp (the order).
     static bool set_member(Member& m, PyObject* key, PyObject* val);
     [[gnu::noinline]] char* object(PyObject* dict, char* p);
     static bool narrow_key(PyObject* key) noexcept;
