@@ -291,6 +291,26 @@ inline const Py_UCS1* compact_ascii_text(PyObject* s) noexcept {
 #endif
 }
 
+// The UTF-8 form of a str that is not ASCII, if the interpreter already holds it, with its
+// length in *n; else nullptr. It never makes one: the interpreter keeps it once anything has
+// asked (PyUnicode_AsUTF8AndSize, which other extensions call), and copying it is how str.encode
+// itself writes such a str. It is made strictly, so it never holds a surrogate.
+//   3.11-3.13: the utf8 fields that every str that is not compact ASCII carries (its
+//   PyCompactUnicodeObject part).  Elsewhere, or without the GIL: none.
+inline const std::uint8_t* cached_utf8(PyObject* s, Py_ssize_t* n) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && \
+    !defined(KESTRIM_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED)
+    if (PyUnicode_IS_ASCII(s)) return nullptr;
+    const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(s);
+    *n = compact->utf8_length;
+    return reinterpret_cast<const std::uint8_t*>(compact->utf8);
+#else
+    (void)s;
+    (void)n;
+    return nullptr;
+#endif
+}
+
 // ---- nesting depth -------------------------------------------------------------------------
 
 // One level of nesting counted as a Python call is: bounded by sys.getrecursionlimit() and

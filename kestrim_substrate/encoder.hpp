@@ -243,6 +243,18 @@ private:
 
     [[gnu::noinline]] char* any_string(PyObject* s, char* p) {
         if (compat::unicode_ready(s) < 0) return nullptr;
+        // Text in another script whose UTF-8 the interpreter holds already is copied from it,
+        // as ASCII is; text with anything to escape is written from its code units below.
+        Py_ssize_t utf8_length;
+        if (const std::uint8_t* utf8 = compat::cached_utf8(s, &utf8_length)) {
+            const auto m = static_cast<std::size_t>(utf8_length);
+            p = out_.room(p, m + 2);
+            if (copy_plain<PlainBytes::kUtf8>(p + 1, utf8, m)) {
+                p[0] = '"';
+                p[m + 1] = '"';
+                return p + m + 2;
+            }
+        }
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         const void* data = PyUnicode_DATA(s);
         p = put(p, '"');

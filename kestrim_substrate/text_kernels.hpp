@@ -150,22 +150,52 @@ inline char* put_word(char* p, std::uint64_t w, unsigned n) noexcept {
     return put_word(p, w, rest);
 }
 
-// Copies the n ASCII bytes at s to p if none of them needs escaping, and says whether it did
-// (if not, whatever it copied is to be overwritten). Most strings need no escape, so this
-// only checks and copies, in a few loads and stores: the last load and store of each size
-// overlap the one before rather than go a byte at a time. Reads and writes nothing outside
-// the n bytes. The SSE2 form and the word form are each checked by the native test, built
-// once with KESTRIM_SIMD on and once with it off.
+// The bytes copy_plain may be given. kAscii: ASCII text, where each test has its cheapest
+// form. kUtf8: the interpreter's UTF-8 form of a str, any bytes; there the lead byte 0xED,
+// that of U+D000..U+DFFF, is refused as well, so that text which might hold an encoded
+// surrogate goes the way that checks each code point.
+enum class PlainBytes { kAscii, kUtf8 };
+
+// Whether byte c stops copy_plain for text of the given kind.
+template <PlainBytes kBytes>
+inline bool stops_plain(std::uint8_t c) noexcept {
+    if (kBytes == PlainBytes::kUtf8 && c >= 0x80) return c == 0xED;
+    return kEscape[c] != 0;
+}
+
+// Nonzero if a byte of w stops copy_plain. For UTF-8, only whether one does is exact (a
+// borrow can flag a byte above a true match), which is all copy_plain asks.
+template <PlainBytes kBytes>
+inline std::uint64_t plain_stops(std::uint64_t w) noexcept {
+    if (kBytes == PlainBytes::kAscii) return escape_mask(w);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    const auto zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    return ((w - kOnes * 0x20) & ~w & kHighs) | zero_byte(w ^ (kOnes * '"')) |
+           zero_byte(w ^ (kOnes * '\\')) | zero_byte(w ^ (kOnes * 0xED));
+}
+
+// Copies the n bytes at s to p if none of them stops the copy (needs escaping, or see
+// PlainBytes), and says whether it did (if not, whatever it copied is to be overwritten).
+// Most strings need no escape, so this only checks and copies, in a few loads and stores:
+// the last load and store of each size overlap the one before rather than go a byte at a
+// time. Reads and writes nothing outside the n bytes. The SSE2 form and the word form are
+// each checked by the native test, built once with KESTRIM_SIMD on and once with it off.
+template <PlainBytes kBytes = PlainBytes::kAscii>
 inline bool copy_plain(char* p, const std::uint8_t* s, std::size_t n) noexcept {
 #ifdef KESTRIM_USE_SSE2
-    // Signed byte comparison is exact for ASCII (every byte below 0x80).
-    const __m128i space = _mm_set1_epi8(0x20);
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
     auto plain = [&](__m128i x) {
-        const __m128i bad =
-            _mm_or_si128(_mm_cmplt_epi8(x, space),
-                         _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)));
+        __m128i bad = _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash));
+        if constexpr (kBytes == PlainBytes::kAscii) {
+            // Signed byte comparison is exact for ASCII (every byte below 0x80).
+            bad = _mm_or_si128(bad, _mm_cmplt_epi8(x, _mm_set1_epi8(0x20)));
+        } else {
+            const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);
+            const __m128i lead = _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xED)));
+            bad = _mm_or_si128(bad, _mm_or_si128(control, lead));
+        }
         return _mm_movemask_epi8(bad) == 0;
     };
     if (n >= 16) {
@@ -191,11 +221,11 @@ inline bool copy_plain(char* p, const std::uint8_t* s, std::size_t n) noexcept {
     if (n >= 8) {
         for (std::size_t i = 0; i + 8 < n; i += 8) {
             const std::uint64_t w = load_le64(s + i);
-            if (escape_mask(w) != 0) return false;
+            if (plain_stops<kBytes>(w) != 0) return false;
             store_le64(p + i, w);
         }
         const std::uint64_t w = load_le64(s + n - 8);
-        if (escape_mask(w) != 0) return false;
+        if (plain_stops<kBytes>(w) != 0) return false;
         store_le64(p + n - 8, w);
         return true;
     }
@@ -203,13 +233,13 @@ inline bool copy_plain(char* p, const std::uint8_t* s, std::size_t n) noexcept {
     if (n >= 4) {
         const std::uint32_t head = load_le32(s);
         const std::uint32_t tail = load_le32(s + n - 4);
-        if (escape_mask(head | std::uint64_t{tail} << 32) != 0) return false;
+        if (plain_stops<kBytes>(head | std::uint64_t{tail} << 32) != 0) return false;
         std::memcpy(p, s, 4);
         std::memcpy(p + n - 4, s + n - 4, 4);
         return true;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (kEscape[s[i]] != 0) return false;
+        if (stops_plain<kBytes>(s[i])) return false;
         p[i] = static_cast<char>(s[i]);
     }
     return true;

@@ -4,6 +4,7 @@ path takes and those at its edges; strings of every storage width and of lengths
 the UTF-8 kernel's eight-unit blocks against json.dumps, lone surrogates refused where
 they stand; and documents long enough to spill into the returned bytes object."""
 
+import ctypes
 import hashlib
 import json
 import math
@@ -11,6 +12,7 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 
 import jcs_model
 import pytest
@@ -100,6 +102,41 @@ def test_strings_of_every_width_around_blocks(kind, n):
                 text = base[:at] + probe + base[at + 1:]
                 assert canonicalize(text) == json_string(text), (kind, n, at, probe)
                 assert canonicalize({text: 1}) == b"{%s:1}" % json_string(text)
+
+
+def hold_utf8(text):
+    """Has the interpreter make and keep text's UTF-8 form, as it does for any extension that
+    asks for it (orjson, for one), and checks that it now holds it."""
+    size = sys.getsizeof(text)
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.restype = ctypes.c_void_p
+    as_utf8.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    assert as_utf8(text, None)
+    assert sys.getsizeof(text) == size + len(text.encode()) + 1
+
+
+@pytest.mark.parametrize("kind", FILLERS)
+@pytest.mark.parametrize("n", [2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 520])
+def test_strings_whose_utf8_the_interpreter_holds(kind, n):
+    # Such text is copied from that form when nothing in it needs an escape. U+D7FF and
+    # U+D55C begin with 0xED, as an encoded surrogate would, and take the code-unit path.
+    narrow, wide = FILLERS[kind]
+    for at in positions(n):
+        for probe in PROBES + ["\ud7ff", "\ud55c"]:
+            if kind == "latin-1" and ord(probe) > 0xFF:
+                continue
+            base = (narrow * n)[:-1] + wide
+            text = base[:at] + probe + base[at + 1:]
+            if text.isascii():  # the probe took the wide letter's place
+                text += wide
+            key = text + "k"
+            expected = json_string(text)
+            assert canonicalize(text) == expected
+            hold_utf8(text)
+            hold_utf8(key)
+            assert canonicalize(text) == expected, (kind, n, at, probe)
+            assert canonicalize({key: [text]}) == b"{%s:[%s]}" % (json_string(key), expected)
+            assert sha256_jcs(text) == hashlib.sha256(expected).hexdigest()
 
 
 @pytest.mark.parametrize("kind", ["ucs-2", "ucs-4"])

@@ -156,6 +156,37 @@ void check_strings(Random& r) {
     }
 }
 
+// copy_plain over UTF-8: any byte, with the special ones (escapes, and 0xED, which it
+// refuses) at a varying rate among ASCII and high bytes, at every length up to past two
+// vectors and at random longer ones.
+void check_utf8_plain(Random& r) {
+    static const unsigned char kSpecial[] = {'"', '\\', '\n', 0, 0x1F, 0xED};
+    for (int round = 0; round < 40000; ++round) {
+        const std::size_t n = round < 4000 ? static_cast<std::size_t>(round % 40) : r.below(300);
+        const unsigned rate = r.below(3) == 0 ? 0 : 1 + r.below(60);
+        std::string s(n, ' ');
+        for (auto& c : s) {
+            if (rate != 0 && r.below(rate) == 0) {
+                c = static_cast<char>(kSpecial[r.below(sizeof kSpecial)]);
+            } else {
+                // Bytes around each edge a signed or an unsigned test could get wrong.
+                c = static_cast<char>(r.below(2) == 0 ? 0x20 + r.below(0x60)
+                                                      : 0x80 + r.below(0x80));
+                if (static_cast<unsigned char>(c) == 0xED) c = static_cast<char>(0xEC);
+            }
+        }
+        bool plain = true;
+        for (unsigned char c : s) plain = plain && !needs_escape(c) && c != 0xED;
+        const auto text = exact_copy(s);
+        std::unique_ptr<char[]> out(new char[n == 0 ? 1 : n]);
+        const bool copied =
+            kestrim::copy_plain<kestrim::PlainBytes::kUtf8>(out.get(), text.get(), n);
+        check(copied == plain, "copy_plain utf8 (verdict)", s);
+        if (copied && plain)
+            check(std::memcmp(out.get(), s.data(), n) == 0, "copy_plain utf8 (copy)", s);
+    }
+}
+
 void check_hex(Random& r) {
     for (int round = 0; round < 5000; ++round) {
         std::unique_ptr<unsigned char[]> bytes(new unsigned char[kestrim::kDigestBytes]);
@@ -431,6 +462,7 @@ int main() {
     Random r;
     check_words(r);
     check_strings(r);
+    check_utf8_plain(r);
     check_hex(r);
     check_ref_digits(r);
     check_key_order(r);
