@@ -137,6 +137,10 @@ def test_strings_whose_utf8_the_interpreter_holds(kind, n):
             assert canonicalize(text) == expected, (kind, n, at, probe)
             assert canonicalize({key: [text]}) == b"{%s:[%s]}" % (json_string(key), expected)
             assert sha256_jcs(text) == hashlib.sha256(expected).hexdigest()
+            # A subclass's text lies apart from its header, its UTF-8 fields where a str's are.
+            sub = Key(text)
+            hold_utf8(sub)
+            assert canonicalize([sub]) == b"[%s]" % expected
 
 
 @pytest.mark.parametrize("kind", ["ucs-2", "ucs-4"])
