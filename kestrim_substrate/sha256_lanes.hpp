@@ -7,10 +7,6 @@
 #include <cstdint>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "sha256_kernels.hpp"
 
 namespace kestrim::sha256::detail {
@@ -80,34 +76,13 @@ struct Feed {
         whole = len / kBlockBytes;
         index = at;
         const std::size_t rest = len % kBlockBytes;
-        // Eight bytes of bit length must fit after the 0x80 byte.
-        tail_blocks = rest < kBlockBytes - 8 ? 1 : 2;
         tail_used = 0;
-        // Both blocks zeroed whether one is used or two, in eight vector stores written out:
-        // a memset of 128 bytes, or a loop GCC takes for one, compiles to rep stos for the
-        // generic x86-64 target (see copy_short).
-#ifdef __SSE2__
-        static_assert(sizeof tail == 8 * sizeof(__m128i));
-        auto* const lines = reinterpret_cast<__m128i*>(tail);
-        const __m128i zero = _mm_setzero_si128();
-        _mm_store_si128(lines + 0, zero);
-        _mm_store_si128(lines + 1, zero);
-        _mm_store_si128(lines + 2, zero);
-        _mm_store_si128(lines + 3, zero);
-        _mm_store_si128(lines + 4, zero);
-        _mm_store_si128(lines + 5, zero);
-        _mm_store_si128(lines + 6, zero);
-        _mm_store_si128(lines + 7, zero);
-#else
-        std::memset(tail, 0, sizeof tail);
-#endif
         copy_short(tail, msg + whole * kBlockBytes, rest);
-        tail[rest] = 0x80;
-        const std::size_t end = tail_blocks * kBlockBytes;
-        // Lengths are bytes held in memory, far below the 2**61 where the bit count would wrap.
-        const std::uint64_t bits = static_cast<std::uint64_t>(len) << 3;
-        store_be32(tail + end - 8, static_cast<std::uint32_t>(bits >> 32));
-        store_be32(tail + end - 4, static_cast<std::uint32_t>(bits));
+        // The padding the streams use too, ending within the tail's two blocks (rest is under
+        // one); its zeros, fewer than a block, are stored inline, where a memset of up to 127
+        // bytes here had compiled to rep stos (see copy_short).
+        const std::size_t padded = pad_in_place(reinterpret_cast<char*>(tail), rest, len);
+        tail_blocks = static_cast<unsigned>(padded / kBlockBytes);
     }
 
     std::size_t left() const noexcept { return whole + (tail_blocks - tail_used); }
