@@ -158,7 +158,7 @@ enum class PlainBytes { kAscii, kUtf8 };
 
 // Whether byte c stops copy_plain for text of the given kind.
 template <PlainBytes kBytes>
-inline bool stops_plain(std::uint8_t c) noexcept {
+inline bool byte_stops_plain(std::uint8_t c) noexcept {
     if (kBytes == PlainBytes::kUtf8 && c >= 0x80) return c == 0xED;
     return kEscape[c] != 0;
 }
@@ -166,7 +166,7 @@ inline bool stops_plain(std::uint8_t c) noexcept {
 // Nonzero if a byte of w stops copy_plain. For UTF-8, only whether one does is exact (a
 // borrow can flag a byte above a true match), which is all copy_plain asks.
 template <PlainBytes kBytes>
-inline std::uint64_t plain_stops(std::uint64_t w) noexcept {
+inline std::uint64_t word_stops_plain(std::uint64_t w) noexcept {
     if (kBytes == PlainBytes::kAscii) return escape_mask(w);
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
@@ -221,11 +221,11 @@ inline bool copy_plain(char* p, const std::uint8_t* s, std::size_t n) noexcept {
     if (n >= 8) {
         for (std::size_t i = 0; i + 8 < n; i += 8) {
             const std::uint64_t w = load_le64(s + i);
-            if (plain_stops<kBytes>(w) != 0) return false;
+            if (word_stops_plain<kBytes>(w) != 0) return false;
             store_le64(p + i, w);
         }
         const std::uint64_t w = load_le64(s + n - 8);
-        if (plain_stops<kBytes>(w) != 0) return false;
+        if (word_stops_plain<kBytes>(w) != 0) return false;
         store_le64(p + n - 8, w);
         return true;
     }
@@ -233,13 +233,13 @@ inline bool copy_plain(char* p, const std::uint8_t* s, std::size_t n) noexcept {
     if (n >= 4) {
         const std::uint32_t head = load_le32(s);
         const std::uint32_t tail = load_le32(s + n - 4);
-        if (plain_stops<kBytes>(head | std::uint64_t{tail} << 32) != 0) return false;
+        if (word_stops_plain<kBytes>(head | std::uint64_t{tail} << 32) != 0) return false;
         std::memcpy(p, s, 4);
         std::memcpy(p + n - 4, s + n - 4, 4);
         return true;
     }
     for (std::size_t i = 0; i < n; ++i) {
-        if (stops_plain<kBytes>(s[i])) return false;
+        if (byte_stops_plain<kBytes>(s[i])) return false;
         p[i] = static_cast<char>(s[i]);
     }
     return true;
