@@ -24,14 +24,28 @@ PyObject* load_global(const NativeScope& scope, PyObject* name) {
     return value ? Py_NewRef(value) : load_builtin(scope, name);
 }
 
+bool keys_are_exact_str(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 PyObject* load_global_afresh(const NativeScope& scope, GlobalName& global, std::uint64_t stamp) {
+    // The entry is for this namespace at this stamp only when its keys were found not all
+    // exact str: then they are not looked over again until it changes.
+    const bool known = global.seen_in == scope.globals && global.seen_stamp == stamp;
     PyObject* value = PyDict_GetItemWithError(scope.globals, global.name);
     if (!value) return load_builtin(scope, global.name);
-    // The stamp read before the lookup: if the lookup itself changed the namespace (a key's
-    // own __eq__ may), the next call looks again.
-    global.seen_in = scope.globals;
-    global.seen_stamp = stamp;
-    global.seen_value = value;
+    if (!known) {
+        // The stamp read before the lookup: if the lookup itself changed the namespace (a
+        // key's own __eq__ may), the next call looks again.
+        global.seen_in = scope.globals;
+        global.seen_stamp = stamp;
+        global.seen_value = keys_are_exact_str(scope.globals) ? value : nullptr;
+    }
     return Py_NewRef(value);
 }
 

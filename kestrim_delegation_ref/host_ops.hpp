@@ -23,12 +23,22 @@ namespace kestrim::delegation {
 // namespace it was found in, and stands only while that namespace's stamp is unchanged (see
 // compat::namespace_stamp): any write to it changes the stamp. One entry serves every
 // namespace, so functions of different module objects take turns in it.
+//
+// Only a namespace whose keys are all exact str is answered from the entry. A lookup in one
+// with any other key may run that key's __eq__ (where its hash meets the name's), and its
+// answer may differ without any write: the interpreter's LOAD_GLOBAL looks such a namespace
+// up every time, and so does load_global.
 struct GlobalName {
     PyObject* name = nullptr;  // interned, kept for the life of the process
     PyObject* seen_in = nullptr;
     std::uint64_t seen_stamp = 0;
+    // Null when seen_in, at seen_stamp, holds a key that is not an exact str.
     PyObject* seen_value = nullptr;
 };
+
+// Whether every key of the dict is an exact str, so that looking a str up in it runs no
+// __eq__ of the caller's.
+bool keys_are_exact_str(PyObject* dict);
 
 // The current binding of a module-level name, as the interpreter's LOAD_GLOBAL finds it:
 // the function's namespace, then its builtins, else NameError. A new reference.
@@ -37,7 +47,7 @@ PyObject* load_global_afresh(const NativeScope& scope, GlobalName& name, std::ui
 inline PyObject* load_global(const NativeScope& scope, GlobalName& name) {
     // Stamps are never 0, so an empty entry never matches.
     const std::uint64_t stamp = compat::namespace_stamp(scope.globals);
-    if (name.seen_stamp == stamp && name.seen_in == scope.globals) {
+    if (name.seen_value != nullptr && name.seen_stamp == stamp && name.seen_in == scope.globals) {
         return Py_NewRef(name.seen_value);
     }
     return load_global_afresh(scope, name, stamp);

@@ -22,11 +22,9 @@ OwnBindings g_known;
 // an exact str.
 bool bound_to_own_objects(PyObject* globals) {
     const ModuleState& st = state();
-    if (!PyDict_CheckExact(globals) || !st.ref_re || !st.substrate.api) return false;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(globals, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
+    if (!PyDict_CheckExact(globals) || !st.ref_re || !st.substrate.api ||
+        !keys_are_exact_str(globals)) {
+        return false;
     }
     const auto bound = [globals](const GlobalName& name) {
         return PyDict_GetItemWithError(globals, name.name);  // no error for an exact str key

@@ -7,6 +7,7 @@ shortcut takes it and once through a form that only the general reading takes (a
 subclass, a list subclass), and the two must agree, result or exception, message included.
 """
 
+import re
 import timeit
 
 import pytest
@@ -189,6 +190,71 @@ def test_rebinding_a_name_is_seen_at_once_and_undone_at_once(dr, name):
     calls.clear()
     assert all_three() == expected
     assert not calls
+
+
+class Shadow(str):
+    """A namespace key with a module name's hash: every lookup of that name runs its __eq__,
+    which is counted, and which claims equality once armed."""
+
+    def __new__(cls, name, log, armed):
+        self = super().__new__(cls, "shadow of " + name)
+        self.name, self.log, self.armed = name, log, armed
+        return self
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.log.append(other)
+        return self.armed[0]
+
+
+class StandInError(Exception):
+    pass
+
+
+def stand_in_for(name):
+    if name == "SHA256_PREFIX":
+        return "shadowed:"
+    if name == "_REF_RE":
+        return re.compile("(?!)")
+    if name == "DelegationRefError":
+        return StandInError
+
+    def stand_in(*args):
+        raise LookupError("stand-in for " + name)
+    return stand_in
+
+
+SHADOWED_CALLS = {
+    "delegation_ref": lambda impl: outcome(impl.delegation_ref, envelope()),
+    "delegation_ref, refused": lambda impl: outcome(impl.delegation_ref, envelope(scope="")),
+    "tamper_detected": lambda impl: outcome(impl.tamper_detected, "x", envelope()),
+    "tamper_detected, refused": lambda impl: outcome(impl.tamper_detected, "x",
+                                                     envelope(not_after_ms=0)),
+    "verify_chain": lambda impl: outcome(impl.verify_chain, build_chain(3)),
+    "verify_chain, broken": lambda impl: outcome(impl.verify_chain, build_chain(3)[1:]),
+}
+
+
+@pytest.mark.parametrize("name", ["_normalise", "_REF_RE", "SHA256_PREFIX", "sha256_jcs",
+                                  "delegation_ref", "DelegationRefError"])
+@pytest.mark.parametrize("call", sorted(SHADOWED_CALLS))
+def test_a_namespace_key_that_is_not_a_str_is_asked_at_every_lookup(dr, mdl, name, call):
+    # Such a key makes every lookup of a name with its hash run its __eq__, whose answer may
+    # change with nothing written to the namespace: no binding found before stands for it.
+    def shadowed(impl):
+        ns, log, armed = vars(impl), [], [False]
+        real = ns.pop(name)
+        ns[Shadow(name, log, armed)] = stand_in_for(name)
+        ns[name] = real
+        log.clear()
+        before = [SHADOWED_CALLS[call](impl) for _ in range(3)]
+        asked = len(log)
+        armed[0] = True
+        return before, asked, SHADOWED_CALLS[call](impl)
+
+    assert shadowed(dr) == shadowed(mdl)
 
 
 @pytest.mark.parametrize("claimed", ["same", "other", "ascii-short", "non-ascii", "subclass"])
