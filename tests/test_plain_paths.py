@@ -254,7 +254,12 @@ def test_a_namespace_key_that_is_not_a_str_is_asked_at_every_lookup(dr, mdl, nam
         armed[0] = True
         return before, asked, SHADOWED_CALLS[call](impl)
 
-    assert shadowed(dr) == shadowed(mdl)
+    native, model = shadowed(dr), shadowed(mdl)
+    assert (native[0], native[2]) == (model[0], model[2])
+    # Every lookup the model makes is made. A binding may itself look a name up in the
+    # module's namespace (a wrapper another test left there, say), which adds calls there
+    # that the model's own namespace never sees; a cached lookup makes fewer.
+    assert native[1] >= model[1] > 0 or native[1] == model[1] == 0
 
 
 @pytest.mark.parametrize("claimed", ["same", "other", "ascii-short", "non-ascii", "subclass"])
