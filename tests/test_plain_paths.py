@@ -235,18 +235,16 @@ def test_a_namespace_key_that_is_not_a_str_is_asked_at_every_lookup(dr, mdl, nam
         shadow = CollidingKey("shadow of " + name, lambda: log.append(1) or armed[0], name)
         ns[shadow] = stand_in_for(name)
         ns[name] = real
-        log.clear()
-        before = [SHADOWED_CALLS[call](impl) for _ in range(3)]
-        asked = len(log)
+        # Whether each call asked the key at all: how many times is the interpreter's own
+        # affair (its specialiser looks a global up once more now and then).
+        before = []
+        for _ in range(3):
+            log.clear()
+            before.append((SHADOWED_CALLS[call](impl), bool(log)))
         armed[0] = True
-        return before, asked, SHADOWED_CALLS[call](impl)
+        return before, SHADOWED_CALLS[call](impl)
 
-    native, model = shadowed(dr), shadowed(mdl)
-    assert (native[0], native[2]) == (model[0], model[2])
-    # Every lookup the model makes is made. A binding may itself look a name up in the
-    # module's namespace (a wrapper another test left there, say), which adds calls there
-    # that the model's own namespace never sees; a cached lookup makes fewer.
-    assert native[1] >= model[1] > 0 or native[1] == model[1] == 0
+    assert shadowed(dr) == shadowed(mdl)
 
 
 @pytest.mark.parametrize("claimed", ["same", "other", "ascii-short", "non-ascii", "subclass"])
