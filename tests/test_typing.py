@@ -1,6 +1,9 @@
 """The type stubs: they must agree with the compiled modules (stubtest), let typed code that
 uses the API pass `mypy --strict`, and still reject code that misuses it."""
 
+import ast
+import importlib
+import inspect
 import os
 import re
 import subprocess
@@ -79,3 +82,32 @@ def test_misuse_is_rejected_where_it_happens(tmp_path):
     flagged = {int(n) for n in re.findall(r"^misuse\.py:(\d+): error", out, re.MULTILINE)}
     expected = {n for n, line in enumerate(MISUSE.splitlines(), 1) if "# E:" in line}
     assert status == 1 and flagged == expected, out
+
+
+# The compiled modules have no Python source: for a type checker or an editor their stubs are
+# all there is, so a docstring missing there is missing from every hover and completion.
+NATIVE_STUBS = ["kestrim_delegation_ref.delegation_ref", "kestrim_substrate._jcs"]
+
+
+def stub_docstrings(module_name):
+    """{name: docstring or None} of the stub's module and its top-level classes and functions;
+    the module itself is keyed by ""."""
+    module = importlib.import_module(module_name)
+    stub = Path(module.__file__).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    docs = {"": ast.get_docstring(tree)}
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            docs[node.name] = ast.get_docstring(node)
+    return module, docs
+
+
+@pytest.mark.parametrize("module_name", NATIVE_STUBS)
+def test_stub_docstrings_are_the_compiled_ones(module_name):
+    module, docs = stub_docstrings(module_name)
+    runtime = {"": inspect.getdoc(module)}
+    for name in docs.keys() - {""}:
+        if hasattr(module, name):
+            runtime[name] = inspect.getdoc(getattr(module, name))
+    # Names the stub alone declares (a Protocol for envelopes) have nothing to repeat.
+    assert {name: docs[name] for name in runtime} == runtime
