@@ -1,7 +1,8 @@
 """RFC 8785 canonical JSON and its SHA-256, written natively.
 
 Other extensions reach the same functions without Python call overhead through the capsule
-``kestrim_substrate._jcs._C_API`` (see jcs_capi.hpp).
+``kestrim_substrate._jcs._C_API``, laid out in jcs_capi.hpp (in the source distribution, not
+the wheel).
 """
 
 # One release number for the whole distribution, written once.
