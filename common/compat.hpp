@@ -10,6 +10,9 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030D0000
+#include <frameobject.h>  // PyFrame_LocalsToFast (see frame_bind_locals)
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -160,6 +163,32 @@ inline void restore_exception(PyObject* exc) noexcept {
     PyObject* traceback = PyException_GetTraceback(exc);
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, traceback);
 #endif
+}
+
+// ---- frames --------------------------------------------------------------------------------
+
+// Gives a frame made by PyFrame_New for an optimised code object the values of its first
+// locals, `names` (a tuple of str) in order, as a call binds its parameters: what debuggers,
+// `pytest --showlocals` and `capture_locals` read from f_locals. A null value is left unbound.
+// 0, or -1 with an exception set. Runs none of the caller's code (the keys are exact str).
+//   3.11, 3.12: through the f_locals dict, written back with PyFrame_LocalsToFast; without
+//     that, the next read of f_locals would rebuild the dict from the still empty fast locals.
+//   3.13+: through the write-through proxy PyFrame_GetLocals returns (PyFrame_LocalsToFast
+//     does nothing there).
+inline int frame_bind_locals(PyFrameObject* frame, PyObject* names,
+                             PyObject* const* values) noexcept {
+    PyObject* const locals = PyFrame_GetLocals(frame);
+    if (!locals) return -1;
+    int status = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names) && status == 0; ++i) {
+        if (values[i] != nullptr)
+            status = PyObject_SetItem(locals, PyTuple_GET_ITEM(names, i), values[i]);
+    }
+    Py_DECREF(locals);
+#if PY_VERSION_HEX < 0x030D0000
+    if (status == 0) PyFrame_LocalsToFast(frame, 0);
+#endif
+    return status;
 }
 
 // ---- namespace stamps ----------------------------------------------------------------------

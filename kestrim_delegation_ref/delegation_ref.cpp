@@ -167,7 +167,7 @@ PyObject* compute_ref(const NativeScope& scope, PyObject* envelope, OwedFrames& 
     PyRef normalised;
     if (enterable(normalise.get(), kNormalise)) {
         if (read_envelope(native_function_scope(normalise.get()), envelope, fields, found) < 0) {
-            owed.owe(normalise.get());
+            owed.owe(normalise.get(), envelope);
             return nullptr;
         }
     } else {
@@ -285,7 +285,7 @@ PyObject* tamper_detected_body(const NativeScope& scope, PyObject* const* args) 
                 ref = PyRef(compute_ref(fn_scope, args[1], owed, same_reading ? &found : nullptr));
                 compat::leave_native_call(level);
             }
-            if (!ref) owed.owe(fn.get());
+            if (!ref) owed.owe(fn.get(), args[1]);
         } else {
             ref = PyRef(call_one(fn.get(), args[1], &kFunctionDefs[kDelegationRef]));
         }

@@ -78,12 +78,12 @@ inline PyObject* enter(NativeFunction* f, PyObject* const* args) {
     // interpreter's recursion limit turns that into RecursionError instead of a crashed stack.
     compat::NativeLevel level;
     if (compat::enter_native_call(" while calling a Python object", level)) {
-        native_function_add_traceback(fn);
+        native_function_add_traceback(fn, args);
         return nullptr;
     }
     PyObject* result = f->def->body(NativeScope{fn, f->globals, f->builtins}, args);
     compat::leave_native_call(level);
-    if (!result) native_function_add_traceback(fn);
+    if (!result) native_function_add_traceback(fn, args);
     return result;
 }
 
@@ -400,7 +400,7 @@ PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args) {
     return enter(as_function(fn), args);
 }
 
-void native_function_add_traceback(PyObject* fn) {
+void native_function_add_traceback(PyObject* fn, PyObject* const* args) {
     const NativeFunction* f = as_function(fn);
     if (!f->code || !f->globals) return;  // cleared: no frame to show
     // The frame is made with no exception pending, then the caller's is put back.
@@ -408,7 +408,13 @@ void native_function_add_traceback(PyObject* fn) {
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
                                        reinterpret_cast<PyCodeObject*>(f->code), f->globals,
                                        nullptr);
-    // Without memory for the frame, the caller's exception still matters more.
+    // The arguments, so that a debugger or a report of locals shows what the call was given,
+    // as for a function written in Python. Without memory for them (or for the frame), the
+    // caller's exception still matters more.
+    if (frame && args && f->param_names &&
+        compat::frame_bind_locals(frame, f->param_names, args) < 0) {
+        PyErr_Clear();
+    }
     if (!frame) PyErr_Clear();
     if (pending) compat::restore_exception(pending);
     if (!frame) return;

@@ -77,7 +77,8 @@ inline NativeScope native_function_scope(PyObject* fn) {
 // through argument binding would, including the traceback entry when it fails.
 PyObject* native_function_call_bound(PyObject* fn, PyObject* const* args);
 
-// Adds `fn`'s traceback entry to the pending exception, as leaving the function would.
-void native_function_add_traceback(PyObject* fn);
+// Adds `fn`'s traceback entry to the pending exception, as leaving the function would; its
+// frame holds `args`, the arguments bound to fn's parameters, as its locals (none if null).
+void native_function_add_traceback(PyObject* fn, PyObject* const* args);
 
 }  // namespace kestrim

@@ -118,28 +118,34 @@ bool is_compiled_pattern(PyObject* obj, const char* pattern, long flags);
 
 // Traceback entries owed to an error by our own functions that were entered directly
 // (without a call, so without leaving an entry): added once the error is known to go on, and
-// not at all when it is caught and answered. The functions are held, since the names that
-// found them may be rebound before the entries are added.
+// not at all when it is caught and answered. The functions and the argument each was entered
+// with are held, since the names that found them may be rebound before the entries are added.
 class OwedFrames {
 public:
     // The rules enter at most two functions directly within one call (delegation_ref, and
-    // its _normalise). Should a third ever be owed, its entry is added at once rather than
-    // written past the end: an entry out of order, never a corrupted stack.
+    // its _normalise), each with its one argument. Should a third ever be owed, its entry is
+    // added at once rather than written past the end: an entry out of order, never a
+    // corrupted stack.
     static constexpr int kCapacity = 2;
-    void owe(PyObject* fn) {
+    void owe(PyObject* fn, PyObject* arg) {
         if (count_ == kCapacity) {
-            native_function_add_traceback(fn);
+            native_function_add_traceback(fn, &arg);
             return;
         }
-        fns_[count_++] = PyRef::borrow(fn);
+        fns_[count_] = PyRef::borrow(fn);
+        args_[count_++] = PyRef::borrow(arg);
     }
     // Innermost first, as the calls were left.
     void settle() const {
-        for (int i = 0; i < count_; ++i) native_function_add_traceback(fns_[i].get());
+        for (int i = 0; i < count_; ++i) {
+            PyObject* const arg = args_[i].get();
+            native_function_add_traceback(fns_[i].get(), &arg);
+        }
     }
 
 private:
     PyRef fns_[kCapacity];
+    PyRef args_[kCapacity];
     int count_ = 0;
 };
 

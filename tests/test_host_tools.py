@@ -164,6 +164,57 @@ def test_tracebacks_show_a_frame_per_native_function(dr, call, error, frames):
     assert f"{error}: " in traceback.format_exception(info.value)[-1]
 
 
+def bad_link_chain():
+    chain = build_chain(2)
+    return chain + [envelope(not_after_ms=0, prev_delegation_ref=reference_ref(chain[1]))]
+
+
+# What each native frame of the traceback must hold as its locals: the arguments of its call,
+# by identity, as a Python function's frame holds its parameters. (call, [(frame, locals)]),
+# the objects made once per case so that identity can be asked.
+def traced_calls():
+    bad = envelope(delegator_id="")
+    yield "delegation_ref", lambda dr: dr.delegation_ref(bad), [
+        ("delegation_ref", {"envelope": bad}), ("_normalise", {"envelope": bad})]
+    chain = bad_link_chain()
+    yield "verify_chain-malformed", lambda dr: dr.verify_chain(chain), [
+        ("verify_chain", {"envelopes": chain}), ("delegation_ref", {"envelope": chain[-1]}),
+        ("_normalise", {"envelope": chain[-1]})]
+    links = iter([envelope(prev_delegation_ref="sha256:" + "0" * 64)])
+    yield "verify_chain-break", lambda dr: dr.verify_chain(links), [
+        ("verify_chain", {"envelopes": links})]
+    # Entered directly by tamper_detected, delegation_ref's and _normalise's entries are owed
+    # and added later: their arguments are held until then.
+    untyped, claimed = envelope(prev_delegation_ref=None), "sha256:"
+    for ids, call in [("tamper_detected", lambda dr: dr.tamper_detected(claimed, untyped)),
+                      ("tamper_detected-keywords",
+                       lambda dr: dr.tamper_detected(envelope=untyped, claimed_ref=claimed))]:
+        yield ids, call, [("tamper_detected", {"claimed_ref": claimed, "envelope": untyped}),
+                          ("delegation_ref", {"envelope": untyped}),
+                          ("_normalise", {"envelope": untyped})]
+
+
+@pytest.mark.parametrize("call, frames", [case[1:] for case in traced_calls()],
+                         ids=[case[0] for case in traced_calls()])
+def test_native_frames_hold_their_arguments_as_locals(dr, call, frames):
+    with pytest.raises(Exception) as info:
+        call(dr)
+    seen = [frame for frame, _ in traceback.walk_tb(info.value.__traceback__)
+            if frame.f_code.co_filename == SOURCE_PATH]
+    assert [frame.f_code.co_name for frame in seen] == [name for name, _ in frames]
+    for frame, (name, expected) in zip(seen, frames):
+        # Asked twice: each reading of f_locals is made afresh from the frame's own slots.
+        for _ in range(2):
+            held = dict(frame.f_locals)
+            assert held.keys() == expected.keys(), name
+            assert all(held[k] is v for k, v in expected.items()), name
+    # What a report of locals shows (pytest --showlocals, capture_locals).
+    report = "".join(traceback.TracebackException.from_exception(
+        info.value, capture_locals=True).format())
+    for _, expected in frames:
+        assert all(f"    {k} = {v!r}\n" in report for k, v in expected.items())
+
+
 def test_traceback_interleaves_native_and_python_frames(dr):
     class Exploding(GetEnv):
         def get(self, *args, **kwargs):
