@@ -130,8 +130,8 @@ def parse_json(name: str, text: str, line: int = 1, column: int = 1,
 
 
 def json_kind(value: Any) -> str:
-    kinds = {list: "an array", str: "a string", bool: "a boolean", int: "a number",
-             float: "a number", type(None): "null", HugeInt: "a number"}
+    kinds = {dict: "an object", list: "an array", str: "a string", bool: "a boolean",
+             int: "a number", float: "a number", type(None): "null", HugeInt: "a number"}
     return kinds.get(type(value), type(value).__name__)
 
 

@@ -82,7 +82,12 @@ def show(value: Any) -> str:
     try:
         text = json.dumps(value)
     except (TypeError, ValueError):
-        text = repr(value)
+        try:
+            text = repr(value)
+        except ValueError:
+            # A number too long for the interpreter to write, inside an array or object:
+            # its repr fails as json.dumps did.
+            return f"{json_kind(value)} holding a number too long to show"
     except RecursionError:
         # The parser took it, nested just short of its bound, from a shallower stack.
         return f"{json_kind(value)} nested too deeply to show"
@@ -202,10 +207,12 @@ def _starts_array(stream: BinaryIO, walk: _Walk) -> bool:
 def _walk_array(walk: _Walk, stream: BinaryIO, refs_out: Any, links_out: Any,
                 tick: Any) -> Result:
     name = walk.result.name
-    walk.index = None  # a fault in the array as a whole belongs to no link
-    items = parse_json(name, decode(name, walk.first + read(stream, name)), walk.line or 1,
+    # A fault in the array as a whole belongs to no link, and in an array no link has a
+    # line of its own: the message gives the position where there is one.
+    first_line = walk.line or 1
+    walk.index = walk.line = None
+    items = parse_json(name, decode(name, walk.first + read(stream, name)), first_line,
                        walk.column)
-    walk.line = None
     result = walk.result
     for index, item in enumerate(items):
         walk.index = index
@@ -252,7 +259,9 @@ def _walk_lines(walk: _Walk, stream: BinaryIO, refs_out: Any, links_out: Any,
         try:
             text = data.decode()
             env, end = scan(text, 0)
-            if type(env) is not dict or (end != len(text) and text[end:].strip()):
+            # JSON's own whitespace only: str.strip() would also pass a form feed or a
+            # no-break space after the object, which the strict parse refuses.
+            if type(env) is not dict or (end != len(text) and text[end:].strip(" \t\r\n")):
                 raise ValueError
         except (ValueError, StopIteration, RecursionError):
             walk.line, walk.index = line, index

@@ -15,7 +15,7 @@ import json
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, NoReturn
 
 import kestrim_substrate
 from kestrim_delegation_ref import __version__
@@ -133,6 +133,7 @@ def run(argv: Sequence[str] | None, prog: str | None) -> int:
         # same write errors as every other.
         status = exc.code if isinstance(exc.code, int) else int(exc.code is not None)
     else:
+        args.prog = prog_name(prog)
         status = int(args.run(args))
     # Inside the handlers above: a full disk or a dead pipe often shows only here.
     sys.stdout.flush()
@@ -261,8 +262,18 @@ def show_arg(text: str) -> str:
     return json.dumps(text) if len(text) <= 100 else json.dumps(text[:90]) + "..."
 
 
+class ArgumentParser(argparse.ArgumentParser):
+    """argparse's parser, whose usage on an error goes to stderr or nowhere: argparse prints
+    it to stdout when stderr is closed (`2>&-`), among the data."""
+
+    def error(self, message: str) -> NoReturn:
+        if sys.stderr is not None:
+            self.print_usage(sys.stderr)
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
 def build_parser(prog: str | None = None) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog=prog_name(prog), description=DESCRIPTION, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version",
@@ -379,7 +390,7 @@ def run_verify(args: argparse.Namespace) -> int:
     results = [verify_one(path, args, several) for path in args.files]
     failed = [result for result in results if not result.ok]
     if several and failed and not args.status:
-        warn(f"{prog_name()}: WARNING: {len(failed)} of {len(results)} chains did NOT verify")
+        warn(f"{args.prog}: WARNING: {len(failed)} of {len(results)} chains did NOT verify")
     return max(result.status for result in results)
 
 

@@ -452,6 +452,34 @@ def exits_1_with(tmp_path, cmd, data, message):
     assert err.count("\n") == 1 and "set_int_max_str_digits" not in err
 
 
+@pytest.mark.parametrize("claimed, shown", [
+    ("[" + HUGE + "]", "an array holding a number too long to show"),
+    ('{"n": -' + HUGE + "}", "an object holding a number too long to show"),
+    (HUGE, "a number of 5001 digits"),
+], ids=["in-array", "in-object", "bare"])
+@pytest.mark.parametrize("at", [0, 2])
+@pytest.mark.parametrize("mode", [(), ("--json",), ("--status",)], ids=["plain", "json", "status"])
+def test_a_huge_integer_in_a_claimed_predecessor_is_a_chain_break(tmp_path, claimed, shown,
+                                                                   at, mode):
+    """A predecessor that names a number too long for the interpreter to write, inside an
+    array or an object, ended the run with a traceback that advised sys.set_int_max_str_digits."""
+    links = build_chain(3)
+    lines = jsonl(links).splitlines(keepends=True)
+    named = json.dumps(links[at]["prev_delegation_ref"]).encode()
+    lines[at] = lines[at].replace(b'"prev_delegation_ref": ' + named,
+                                  b'"prev_delegation_ref": ' + claimed.encode())
+    status, out, err = cli(tmp_path, "verify", *mode, write(tmp_path, b"".join(lines)))
+    assert status == 1 and "set_int_max_str_digits" not in out + err
+    if mode == ("--status",):
+        assert (out, err) == ("", "")
+        return
+    assert err.count("\n") == 1 and "chain break" in err and shown in err
+    if mode == ("--json",):
+        *accepted, failure = [json.loads(line) for line in out.splitlines()]
+        assert [record["ref"] for record in accepted] == [reference_ref(x) for x in links[:at]]
+        assert failure["error"] == "chain break" and failure["claimed"] == shown
+
+
 def test_a_huge_integer_outside_the_hashed_fields_is_ignored(tmp_path):
     links = build_chain(3)
     data = jsonl(links).replace(b'"prev_delegation_ref": ""', b'"note": -' + HUGE.encode()
@@ -512,6 +540,25 @@ def test_input_that_is_not_envelopes_exits_2_with_one_line(tmp_path, args, conte
     status, out, err = cli(tmp_path, *args)
     assert (status, out, err[:len(message)]) == (2, "", message)
     assert err.count("\n") == 1, err
+
+
+@pytest.mark.parametrize("tail", ["\f", "\v", "\u00a0", "\x1c", "\u2028", "\u3000"],
+                         ids=["form-feed", "vertical-tab", "no-break-space", "file-separator",
+                              "line-separator", "ideographic-space"])
+@pytest.mark.parametrize("indent", ["", " "], ids=["flush", "indented"])
+@pytest.mark.parametrize("at", [0, 1])
+def test_only_json_whitespace_may_follow_a_link(tmp_path, tail, indent, at):
+    """Characters that str.strip() takes for whitespace but JSON does not passed after a link
+    that started its line, and were refused after one that did not: the same line got two
+    verdicts. Both are invalid JSON, as `ref` already says of the same bytes."""
+    links = build_chain(2)
+    lines = jsonl(links).decode().splitlines(keepends=True)
+    lines[at] = indent + lines[at][:-1] + tail + "\n"
+    name = write(tmp_path, "".join(lines).encode())
+    status, out, err = cli(tmp_path, "verify", name)
+    assert (status, out) == (2, "") and f"line {at + 1} column" in err and "Extra data" in err
+    alone = write(tmp_path, lines[at].encode(), "link")
+    assert cli(tmp_path, "ref", alone)[0] == 2
 
 
 def test_a_deeply_nested_link_gets_its_verdict(tmp_path):
@@ -585,6 +632,39 @@ def test_version_has_one_source(tmp_path):
 def test_bad_command_lines_exit_2_with_usage(tmp_path, args):
     status, out, err = cli(tmp_path, *args)
     assert (status, out) == (2, "") and err.startswith("usage: ")
+
+
+@pytest.mark.parametrize("args", [["frobnicate"], ["check", "sha256:0"], ["verify", "--bogus"],
+                                  ["verify", "--quiet", "--json"]])
+def test_usage_errors_stay_off_standard_output_when_stderr_is_closed(tmp_path, args):
+    """argparse prints the usage to stdout when stderr is closed, where a script reads data."""
+    done = subprocess.run(["bash", "-c", '"$@" 2>&-', "-", *command(*args)],
+                          capture_output=True, cwd=tmp_path, env=child_env(), timeout=60)
+    assert (done.returncode, done.stdout) == (2, b"")
+
+
+@pytest.mark.parametrize("prog", ["audit-chains", None])
+def test_the_warning_names_the_program_as_main_was_told(tmp_path, monkeypatch, capsys, prog):
+    from kestrim_delegation_ref import cli as cli_module
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "argv", ["kestrim-delegation-ref"])
+    write(tmp_path, jsonl(build_chain(1)), "good")
+    assert cli_module.main(["verify", "good", "missing"], prog=prog) == 2
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        f"{prog or 'kestrim-delegation-ref'}: WARNING: 1 of 2 chains did NOT verify")
+
+
+@pytest.mark.parametrize("content, message", [
+    (b'\n\n[\n{"a": 1},\n{"a": tru}]', "input: line 5 column 7: invalid JSON"),
+    (b'\n\n[\n{"a": 1},\n{"a": 1, "a": 2}]', 'input: invalid JSON: duplicate key "a"'),
+    (b'[\n{"a": NaN}]', "input: invalid JSON: NaN is not JSON"),
+], ids=["syntax", "duplicate-key", "nan"])
+def test_json_record_of_a_damaged_array_has_no_line(tmp_path, content, message):
+    """The record gave the line of the opening bracket while its message gave another."""
+    status, out, err = cli(tmp_path, "verify", "--json", write(tmp_path, content))
+    record = json.loads(out)
+    assert status == 2 and record["message"].startswith(message)
+    assert (record["index"], record["line"]) == (None, None)
 
 
 # --- pipes, full disks, Ctrl-C, terminals ---
