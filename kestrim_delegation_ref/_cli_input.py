@@ -90,6 +90,11 @@ class HugeInt(int):
     __hash__ = int.__hash__
 
 
+# A JSON integer to whoever names its type: a message that does (the ref pattern's "got
+# 'int'") reads the same for every integer, however long.
+HugeInt.__name__ = HugeInt.__qualname__ = "int"
+
+
 def _complement(digits: str) -> str:
     # Among negative numbers of one length, the larger digits are the smaller number.
     return digits.translate(str.maketrans("0123456789", "9876543210"))

@@ -51,11 +51,13 @@ def progress_for(path: str, name: str) -> Progress | None:
         except OSError:
             pass
     try:
-        width = os.get_terminal_size(sys.stderr.fileno()).columns
+        width, height = os.get_terminal_size(sys.stderr.fileno())
     except (OSError, ValueError):
-        width = 0
-    # A terminal that reports no width (a bare pseudo-terminal) would get an empty bar.
-    sizing: dict[str, Any] = {"dynamic_ncols": True} if width else {"ncols": 80}
+        width = height = 0
+    # A terminal that reports no width (a bare pseudo-terminal) would get an empty bar, and
+    # one that reports no height none at all: tqdm draws only bars within its rows.
+    sizing: dict[str, Any] = (
+        {"dynamic_ncols": True} if width and height else {"ncols": width or 80, "nrows": height or 24})
     bar = tqdm(total=size, desc=name, unit="B", unit_scale=True, unit_divisor=1024,
                file=sys.stderr, delay=DELAY_S, leave=False, **sizing)
     return Progress(bar)

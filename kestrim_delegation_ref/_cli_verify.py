@@ -177,7 +177,7 @@ def verify_file(path: str, expect_first: str | None = None, expect_last: str | N
     try:
         stream = open_input(path)
     except InputError as exc:
-        return walk.input_error(exc, 0, None)
+        return walk.input_error(exc, None, None)  # no link read: it belongs to none
     with stream:
         try:
             walker = _walk_array if _starts_array(stream, walk) else _walk_lines

@@ -417,13 +417,23 @@ def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
     if args.json and result.failure is not None:
         sys.stdout.write(json.dumps(result.failure) + "\n")
     if several and not (quiet or args.json):
-        sys.stdout.write(f"{result.name}: {'OK' if result.ok else 'FAILED'}\n")
+        sys.stdout.write(verdict_line(result.name, result.ok))
     if result.message is not None and not args.status:
         sys.stdout.flush()  # the verdict's line before its reason, on a terminal too
         warn(result.message)
     if spool is not None and result.ok:
         spool.copy_to(sys.stdout)
     return result
+
+
+def verdict_line(name: str, ok: bool) -> str:
+    """`NAME: OK` or `NAME: FAILED`, on one line whatever the name holds. As sha256sum -c
+    writes it, a name with a newline, a carriage return or a backslash has these escaped
+    (`\\n`, `\\r`, `\\\\`) and its line begins with a backslash: no file name can make a
+    line that reads as another file's verdict."""
+    escaped = name.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
+    mark = "\\" if escaped != name else ""
+    return f"{mark}{escaped}: {'OK' if ok else 'FAILED'}\n"
 
 
 def json_links_writer(path: str) -> Any:
@@ -475,6 +485,8 @@ def warn(message: str) -> None:
     stream = sys.stderr
     if stream is None:
         return
+    # A file name or a value quoted in the message may hold a line break of its own.
+    message = message.replace("\n", "\\n").replace("\r", "\\r")
     try:
         print(message, file=stream, flush=True)
     except (OSError, ValueError):

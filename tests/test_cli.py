@@ -343,6 +343,24 @@ def test_several_files_are_verified_each_on_its_own(tmp_path, files, status, out
                                    f"{len(files)} chains did NOT verify")
 
 
+# A name that could pass for another line: a verdict or reason of its own, on its own line.
+@pytest.mark.parametrize("name, shown", [
+    ("forged\ngood.jsonl", "\\forged\\ngood.jsonl"),
+    ("forged\rgood.jsonl", "\\forged\\rgood.jsonl"),
+    ("back\\slash.jsonl", "\\back\\\\slash.jsonl"),
+    ("plain.jsonl", "plain.jsonl"),
+])
+def test_a_file_name_cannot_make_a_line_of_its_own(tmp_path, name, shown):
+    write(tmp_path, jsonl(build_chain(3)), "good.jsonl")
+    write(tmp_path, jsonl(rescoped(build_chain(3), 1)), name)
+    status, out, err = cli(tmp_path, "verify", name, "good.jsonl")
+    # sha256sum -c's form: escaped, and the line marked with a leading backslash.
+    assert (status, out) == (1, f"{shown}: FAILED\ngood.jsonl: OK\n")
+    reason, warning = err.splitlines()
+    assert reason.startswith(name.replace("\n", "\\n").replace("\r", "\\r") + ": chain break")
+    assert warning.endswith("WARNING: 1 of 2 chains did NOT verify")
+
+
 @pytest.mark.parametrize("mode", ["--quiet", "--status"])
 def test_quiet_and_status_answer_by_status(tmp_path, mode):
     three_files(tmp_path)
@@ -435,8 +453,14 @@ def test_links_without_a_ref_exit_1_with_the_reason(tmp_path, data, message):
      "cannot compute a ref: integer is outside the exactly representable range ±(2**53-1)"),
     (json.dumps(envelope(not_after_ms=2**53)).encode(), "cannot compute a ref: integer 9007"),
     (json.dumps(envelope(prev_delegation_ref=None)).encode(),
-     "cannot compute a ref: expected string or bytes-like object"),
-], ids=["5000-digits", "2**53", "prev-null"])
+     "cannot compute a ref: expected string or bytes-like object, got 'NoneType'"),
+    # However many digits, an integer is named as one.
+    (json.dumps(envelope(prev_delegation_ref=7)).encode(),
+     "cannot compute a ref: expected string or bytes-like object, got 'int'"),
+    (json.dumps(envelope()).replace('"prev_delegation_ref": ""',
+                                    '"prev_delegation_ref": ' + HUGE).encode(),
+     "cannot compute a ref: expected string or bytes-like object, got 'int'"),
+], ids=["5000-digits", "2**53", "prev-null", "prev-int", "prev-5000-digits"])
 def test_an_envelope_without_a_ref_exits_1_with_the_reason(tmp_path, data, message):
     exits_1_with(tmp_path, "ref", data, message)
 
@@ -654,6 +678,17 @@ def test_the_warning_names_the_program_as_main_was_told(tmp_path, monkeypatch, c
         f"{prog or 'kestrim-delegation-ref'}: WARNING: 1 of 2 chains did NOT verify")
 
 
+@pytest.mark.parametrize("target, message", [
+    ("missing.jsonl", "missing.jsonl: cannot read"), ("folder", "folder: cannot read")])
+def test_json_record_of_a_file_that_cannot_be_opened_names_no_link(tmp_path, target, message):
+    """Such a record said link 0, as if a link had been read; "no envelopes" says none."""
+    (tmp_path / "folder").mkdir()
+    status, out, err = cli(tmp_path, "verify", "--json", target)
+    record = json.loads(out)
+    assert status == 2 and record["message"].startswith(message), record
+    assert (record["error"], record["index"], record["line"]) == ("input", None, None)
+
+
 @pytest.mark.parametrize("content, message", [
     (b'\n\n[\n{"a": 1},\n{"a": tru}]', "input: line 5 column 7: invalid JSON"),
     (b'\n\n[\n{"a": 1},\n{"a": 1, "a": 2}]', 'input: invalid JSON: duplicate key "a"'),
@@ -791,9 +826,9 @@ class Terminal:
     """The script with its stderr on a pseudo-terminal, fed on standard input a batch of
     links at a time, as a long verification would read them."""
 
-    def __init__(self, tmp_path, *args, first_path=None):
+    def __init__(self, tmp_path, *args, first_path=None, rows=24, columns=100):
         self.master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self.proc = subprocess.Popen(
             command("verify", *args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=slave, cwd=tmp_path, env=child_env(first_path))
@@ -837,8 +872,10 @@ class Terminal:
         return status, out.decode(), self.screen.decode(errors="replace")
 
 
-def test_progress_on_a_terminal(tmp_path):
-    term = Terminal(tmp_path)
+# A bare pseudo-terminal (as `script` or a CI runner makes) reports no size at all.
+@pytest.mark.parametrize("rows, columns", [(24, 100), (0, 0), (0, 100), (24, 0)])
+def test_progress_on_a_terminal(tmp_path, rows, columns):
+    term = Terminal(tmp_path, rows=rows, columns=columns)
     assert term.feed_until(b"links/s"), term.screen
     term.feed_until(b"never", seconds=0.0)
     status, out, screen = term.finish()
