@@ -81,8 +81,10 @@ are read, at constant memory, and reading stops at the first bad link. An
 array is read whole. Refs are printed only when the whole chain verifies.
 
 With several FILEs, each is verified on its own and gets one line, "FILE: OK"
-or "FILE: FAILED", as sha256sum -c reports; the reason for each failure goes
-to stderr. On a terminal, a long run shows its progress on stderr.
+or "FILE: FAILED", as sha256sum -c reports (a name with a newline, a carriage
+return or a backslash escaped, its line marked with a leading backslash); the
+reason for each failure goes to stderr. On a terminal, a long run shows its
+progress on stderr.
 
 A chain whose last link was changed still verifies (nothing names the last
 ref): pin that ref with --expect-last."""
