@@ -129,7 +129,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
 
 def run(argv: Sequence[str] | None, prog: str | None) -> int:
     try:
-        args = build_parser(prog).parse_args(argv)
+        args = parse_args(build_parser(prog), argv)
     except SystemExit as exc:
         # --help, --version and usage errors end here too, so that their output meets the
         # same write errors as every other.
@@ -272,6 +272,18 @@ class ArgumentParser(argparse.ArgumentParser):
         if sys.stderr is not None:
             self.print_usage(sys.stderr)
         self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def parse_args(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
+    """parser.parse_args, where FILEs may also follow options (`verify a --quiet b`), as GNU
+    tools take them: argparse gives a list of positionals only the first run of them."""
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        if getattr(args, "files", None) is None or any(
+                arg.startswith("-") and arg != "-" for arg in extra):
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
+        args.files = [*args.files, *extra]
+    return args
 
 
 def build_parser(prog: str | None = None) -> argparse.ArgumentParser:

@@ -361,6 +361,29 @@ def test_a_file_name_cannot_make_a_line_of_its_own(tmp_path, name, shown):
     assert warning.endswith("WARNING: 1 of 2 chains did NOT verify")
 
 
+# FILEs after options, as GNU tools take them; anything else unknown is still refused.
+@pytest.mark.parametrize("args, status, out", [
+    (["good.jsonl", "--quiet", "tampered.jsonl"], 1, ""),
+    (["good.jsonl", "--status", "good.jsonl"], 0, ""),
+    (["good.jsonl", "--json", "--expect-first", "sha256:" + "0" * 64, "tampered.jsonl"], 1, None),
+    (["--quiet", "good.jsonl", "--", "-x.jsonl"], 2, ""),
+    (["good.jsonl", "--quiet", "--bogus", "good.jsonl"], 2, ""),
+])
+def test_files_may_follow_options(tmp_path, args, status, out):
+    three_files(tmp_path)
+    got_status, got_out, err = cli(tmp_path, "verify", *args)
+    assert got_status == status, err
+    if out is not None:
+        assert got_out == out
+    else:  # --json: a failure record for each file, the first link of each refused
+        assert [json.loads(line)["file"] for line in got_out.splitlines()] == [
+            "good.jsonl", "tampered.jsonl"]
+    if "--bogus" in args:
+        assert "unrecognized arguments: --bogus good.jsonl" in err
+    elif "-x.jsonl" in args:
+        assert err.startswith("-x.jsonl: cannot read")
+
+
 @pytest.mark.parametrize("mode", ["--quiet", "--status"])
 def test_quiet_and_status_answer_by_status(tmp_path, mode):
     three_files(tmp_path)
