@@ -8,6 +8,7 @@ through a fast parse first; only a line that fails it is parsed again, slowly, t
 from __future__ import annotations
 
 import json
+import os
 import re
 import sys
 from collections.abc import Callable
@@ -161,6 +162,16 @@ def open_input(path: str) -> BinaryIO:
 
 def display_name(path: str) -> str:
     return "<stdin>" if path == "-" else path
+
+
+def json_name(name: str) -> str:
+    """A file name as JSON can carry it to any parser: bytes of the name that are not UTF-8
+    (which the interpreter holds as lone surrogates, and strict parsers refuse in JSON) are
+    written as the text \\xNN."""
+    try:
+        return os.fsencode(name).decode("utf-8", "backslashreplace")
+    except UnicodeError:  # a lone surrogate that stands for no byte (given through main())
+        return name.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def read(stream: BinaryIO, name: str, size: int = -1, line: bool = False) -> bytes:

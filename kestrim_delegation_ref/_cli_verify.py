@@ -17,7 +17,7 @@ from typing import Any, BinaryIO
 
 from kestrim_delegation_ref._cli_input import (
     JSON_WHITESPACE, HugeInt, InputError, as_envelope, decode, display_name, fast_scan,
-    json_kind, open_input, parse_json, read, shorten_numbers, skip_whitespace)
+    json_kind, json_name, open_input, parse_json, read, shorten_numbers, skip_whitespace)
 from kestrim_delegation_ref.delegation_ref import DelegationRefError, delegation_ref
 
 REF_SHAPE = re.compile(r"sha256:[0-9a-f]{64}")
@@ -124,8 +124,9 @@ class _Walk:
         result = self.result
         result.status = status
         result.message = f"{result.name}: {message}"
-        result.failure = {"file": result.name, "status": status, **record,
-                          "message": result.message}
+        name = json_name(result.name)
+        result.failure = {"file": name, "status": status, **record,
+                          "message": f"{name}: {message}"}
         return result
 
     def chain_break(self, index: int, line: int | None, claimed: Any) -> Result:

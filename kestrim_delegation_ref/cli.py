@@ -20,7 +20,7 @@ from typing import Any, BinaryIO, NoReturn
 import kestrim_substrate
 from kestrim_delegation_ref import __version__
 from kestrim_delegation_ref._cli_input import (
-    InputError, as_envelope, display_name, read_whole, shorten_numbers)
+    InputError, as_envelope, display_name, json_name, read_whole, shorten_numbers)
 from kestrim_delegation_ref._cli_progress import progress_for
 from kestrim_delegation_ref._cli_verify import (
     EXIT_BAD_INPUT, EXIT_OK, EXIT_REJECTED, REF_SHAPE, Result, reason, verify_file)
@@ -452,7 +452,7 @@ def verdict_line(name: str, ok: bool) -> str:
 
 def json_links_writer(path: str) -> Any:
     write = sys.stdout.write
-    head = '{"file": ' + json.dumps(display_name(path)) + ', "index": '
+    head = '{"file": ' + json.dumps(json_name(display_name(path))) + ', "index": '
 
     def link(index: int, line: int | None, ref: str) -> None:
         write(f'{head}{index}, "line": {"null" if line is None else line}, "ref": "{ref}"}}\n')

@@ -384,6 +384,23 @@ def test_files_may_follow_options(tmp_path, args, status, out):
         assert err.startswith("-x.jsonl: cannot read")
 
 
+# Bytes of a name that are not UTF-8 reach Python as lone surrogates, which json.dumps writes
+# as escapes that strict parsers (and I-JSON, which canonical JSON is) refuse.
+@pytest.mark.parametrize("tampered", [False, True], ids=["links", "failure"])
+def test_json_output_carries_a_name_that_is_not_utf8_as_text(tmp_path, tampered):
+    links = rescoped(build_chain(3), 1) if tampered else build_chain(3)
+    (tmp_path / os.fsdecode(b"bad\xffname.jsonl")).write_bytes(jsonl(links))
+    status, out, err = cli(tmp_path, "verify", "--json", os.fsdecode(b"bad\xffname.jsonl"))
+    records = [json.loads(line) for line in out.splitlines()]
+    assert status == int(tampered) and records
+    for record in records:
+        assert record["file"] == "bad\\xffname.jsonl"
+        assert record.get("message", "bad\\xffname.jsonl: ").startswith("bad\\xffname.jsonl: ")
+    # Every string encodes as UTF-8: no lone surrogate is left.
+    out.encode("utf-8")
+    assert "\\ud" not in out.lower()
+
+
 @pytest.mark.parametrize("mode", ["--quiet", "--status"])
 def test_quiet_and_status_answer_by_status(tmp_path, mode):
     three_files(tmp_path)
