@@ -138,8 +138,8 @@ test-native: $(READY)
 	$(NATIVE_DIR)/es_number_check
 
 # The sources kept in the house style (.clang-format) so far; the rest follows file by file.
-FORMATTED := common/py_ref.hpp kestrim_substrate/*.hpp kestrim_substrate/*.cpp \
-             tests/native/*.cpp
+FORMATTED := common/*.hpp kestrim_substrate/*.hpp kestrim_substrate/*.cpp \
+             kestrim_delegation_ref/*.hpp kestrim_delegation_ref/*.cpp tests/native/*.cpp
 format-check: $(READY)
 	$(VENV)/bin/clang-format --dry-run -Werror $(FORMATTED)
 
@@ -198,7 +198,7 @@ bench: build
 # SHA-256 alone, in C, through the same OpenSSL calls: the cost no writer can remove.
 bench-floor:
 	mkdir -p build
-	$(CC) -O2 -Wall -o build/sha256_floor bench/sha256_floor.c -lcrypto
+	$(CC) -O2 -Wall -Wextra -Werror -o build/sha256_floor bench/sha256_floor.c -lcrypto
 	build/sha256_floor
 
 # The SHA-256 kernels against OpenSSL, with no interpreter involved: built with the hand-written
@@ -207,33 +207,36 @@ bench-floor:
 # name and one that names nothing; which of them this CPU refuses differs by machine, and the
 # check accepts either outcome only when it matches what the CPU reports.
 KERNELS_DIR := build/kernels
-test-kernels:
-	cmake -S tests/native -B $(KERNELS_DIR)/on -G Ninja -DKESTRIM_HAND_KERNELS=ON
-	cmake --build $(KERNELS_DIR)/on
+# cmake and ninja from the venv, as for every other build; warnings are errors here too.
+KCMAKE = $(VENV)/bin/cmake
+KERNELS_DEFS = -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) $(CMAKE_DEFS)
+test-kernels: $(READY)
+	$(KCMAKE) -S tests/native -B $(KERNELS_DIR)/on $(KERNELS_DEFS) -DKESTRIM_HAND_KERNELS=ON
+	$(KCMAKE) --build $(KERNELS_DIR)/on
 	$(KERNELS_DIR)/on/sha256_kernel_check
 	@set -e; for k in openssl shani shani-x2 avx2 avx512 no-such-kernel; do \
 	    echo "KESTRIM_SHA256_KERNEL=$$k:"; \
 	    KESTRIM_SHA256_KERNEL=$$k $(KERNELS_DIR)/on/sha256_kernel_check | sed -n '1p;$$p'; done
-	cmake -S tests/native -B $(KERNELS_DIR)/asan -G Ninja -DKESTRIM_HAND_KERNELS=ON \
+	$(KCMAKE) -S tests/native -B $(KERNELS_DIR)/asan $(KERNELS_DEFS) -DKESTRIM_HAND_KERNELS=ON \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIM_SANITIZE=address,undefined
-	cmake --build $(KERNELS_DIR)/asan
+	$(KCMAKE) --build $(KERNELS_DIR)/asan
 	$(KERNELS_DIR)/asan/sha256_kernel_check
-	cmake -S tests/native -B $(KERNELS_DIR)/off -G Ninja -DKESTRIM_HAND_KERNELS=OFF
-	cmake --build $(KERNELS_DIR)/off
+	$(KCMAKE) -S tests/native -B $(KERNELS_DIR)/off $(KERNELS_DEFS) -DKESTRIM_HAND_KERNELS=OFF
+	$(KCMAKE) --build $(KERNELS_DIR)/off
 	$(KERNELS_DIR)/off/sha256_kernel_check
 
 # The same check under memcheck (about two minutes). Valgrind hides SHA-NI and AVX-512 from
 # CPUID, so this is also the run that takes the path of a CPU with AVX2 alone: eight lanes,
 # last lanes finished by the scalar code, chosen by the real dispatch rather than forced.
-test-kernels-valgrind:
-	cmake -S tests/native -B $(KERNELS_DIR)/on -G Ninja -DKESTRIM_HAND_KERNELS=ON
-	cmake --build $(KERNELS_DIR)/on
+test-kernels-valgrind: $(READY)
+	$(KCMAKE) -S tests/native -B $(KERNELS_DIR)/on $(KERNELS_DEFS) -DKESTRIM_HAND_KERNELS=ON
+	$(KCMAKE) --build $(KERNELS_DIR)/on
 	valgrind -q --error-exitcode=3 --tool=memcheck $(KERNELS_DIR)/on/sha256_kernel_check
 
 # ns per 229-byte message for each kernel this CPU supports, against OpenSSL one at a time.
-bench-kernels:
-	cmake -S tests/native -B $(KERNELS_DIR)/on -G Ninja -DKESTRIM_HAND_KERNELS=ON
-	cmake --build $(KERNELS_DIR)/on
+bench-kernels: $(READY)
+	$(KCMAKE) -S tests/native -B $(KERNELS_DIR)/on $(KERNELS_DEFS) -DKESTRIM_HAND_KERNELS=ON
+	$(KCMAKE) --build $(KERNELS_DIR)/on
 	$(KERNELS_DIR)/on/sha256_lanes
 
 clean:

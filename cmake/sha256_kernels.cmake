@@ -11,6 +11,15 @@ if(NOT TARGET OpenSSL::Crypto)
 endif()
 
 set(_kestrim_root ${CMAKE_CURRENT_LIST_DIR}/..)
+# The house warnings: the top-level CMakeLists.txt sets them; the native check's build, which
+# has no such file above it, takes the same list here (as errors with KESTRIM_WERROR=ON).
+if(NOT DEFINED KESTRIM_WARNINGS)
+  option(KESTRIM_WERROR "treat compiler warnings as errors" OFF)
+  set(KESTRIM_WARNINGS -Wall -Wextra -Wpedantic -Wconversion -Wshadow)
+  if(KESTRIM_WERROR)
+    list(APPEND KESTRIM_WARNINGS -Werror)
+  endif()
+endif()
 add_library(kestrim_sha256 STATIC EXCLUDE_FROM_ALL ${_kestrim_root}/kestrim_substrate/sha256_kernels.cpp
             ${_kestrim_root}/kestrim_substrate/sha256_openssl.cpp)
 if(KESTRIM_HAND_KERNELS)
@@ -28,7 +37,7 @@ option(KESTRIM_OPENSSL_NO_DEPRECATED "build SHA-256 without OpenSSL's deprecated
 if(KESTRIM_OPENSSL_NO_DEPRECATED)
   target_compile_definitions(kestrim_sha256 PRIVATE OPENSSL_API_COMPAT=30000 OPENSSL_NO_DEPRECATED)
 endif()
-target_compile_options(kestrim_sha256 PRIVATE -Wall -Wextra)
+target_compile_options(kestrim_sha256 PRIVATE ${KESTRIM_WARNINGS})
 target_include_directories(kestrim_sha256 PUBLIC ${_kestrim_root})
 target_link_libraries(kestrim_sha256 PUBLIC OpenSSL::Crypto)
 
@@ -46,6 +55,6 @@ find_package(Threads REQUIRED)
 target_link_libraries(sha256_kernel_check PRIVATE Threads::Threads)
 foreach(_target sha256_kernel_check sha256_lanes)
   target_compile_definitions(${_target} PRIVATE OPENSSL_API_COMPAT=30000 OPENSSL_NO_DEPRECATED)
-  target_compile_options(${_target} PRIVATE -Wall -Wextra)
+  target_compile_options(${_target} PRIVATE ${KESTRIM_WARNINGS})
   target_link_libraries(${_target} PRIVATE kestrim_sha256)
 endforeach()

@@ -83,7 +83,8 @@ inline int long_sign(PyObject* v) noexcept {
     int sign = 0;
     (void)PyLong_GetSign(v, &sign);
     return sign;
-#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && \
+    !defined(KESTRIM_PUBLIC_API_ONLY)
     return _PyLong_Sign(v);
 #else
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
@@ -116,7 +117,8 @@ inline bool small_int(PyObject* obj, std::uint64_t& magnitude, bool& negative) n
     if (size == 2 || size == -2) magnitude |= std::uint64_t{digits[1]} << PyLong_SHIFT;
     negative = size < 0;
     return true;
-#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(KESTRIM_PUBLIC_API_ONLY)
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && \
+    !defined(KESTRIM_PUBLIC_API_ONLY)
     const _PyLongValue& value = reinterpret_cast<const PyLongObject*>(obj)->long_value;
     const std::uintptr_t count = value.lv_tag >> _PyLong_NON_SIZE_BITS;
     if (count > 2) return false;

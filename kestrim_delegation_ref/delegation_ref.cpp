@@ -84,8 +84,7 @@ int read_rows(const NativeScope& scope, PyObject* envelope, const Found* found, 
 // for the lookups. 0 on success, -1 with an exception set.
 int read_envelope(const NativeScope& scope, PyObject* envelope, Fields& out,
                   const Found* found = nullptr) {
-    return read_rows(scope, envelope, found, out,
-                     std::make_integer_sequence<int, kFieldCount>{});
+    return read_rows(scope, envelope, found, out, std::make_integer_sequence<int, kFieldCount>{});
 }
 
 // "sha256:" + hex, built in place.
@@ -228,9 +227,8 @@ PyObject* delegation_ref_body(const NativeScope& scope, PyObject* const* args) {
 
 // `except DelegationRefError: return True` around what failed.
 PyObject* true_if_rule_error(const NativeScope& scope, const OwedFrames& owed) {
-    return except_matches(scope, state().names.delegation_ref_error, owed) > 0
-               ? Py_NewRef(Py_True)
-               : nullptr;
+    return except_matches(scope, state().names.delegation_ref_error, owed) > 0 ? Py_NewRef(Py_True)
+                                                                               : nullptr;
 }
 
 // Whether an exact str ready to read is the ref with these digits, compared as
@@ -410,8 +408,8 @@ PyObject* verify_chain_body(const NativeScope& scope, PyObject* const* args) {
             break;
         }
         // The link must name its predecessor before its own ref is worth computing.
-        PyRef claimed(read_field(link.get(), st.names.get, st.names.field[kPrevRef],
-                                 st.names.empty));
+        PyRef claimed(
+            read_field(link.get(), st.names.get, st.names.field[kPrevRef], st.names.empty));
         if (!claimed) return nullptr;
         const int broken = not_equal(claimed.get(), expected.get());
         if (broken < 0) return nullptr;

@@ -95,10 +95,8 @@ constexpr bool hashed_order_is_a_permutation() {
 // Strictly ascending, so the names are also distinct.
 constexpr bool hashed_order_is_sorted() {
     for (int i = 1; i < kFieldCount; ++i) {
-        if (compare_bytes(kFieldRows[kHashedOrder[i - 1]].name,
-                          kFieldRows[kHashedOrder[i]].name) >= 0) {
-            return false;
-        }
+        const char* const before = kFieldRows[kHashedOrder[i - 1]].name;
+        if (compare_bytes(before, kFieldRows[kHashedOrder[i]].name) >= 0) return false;
     }
     return true;
 }

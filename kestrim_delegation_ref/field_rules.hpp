@@ -54,8 +54,8 @@ inline int matches_ref_pattern(const NativeScope& scope, PyObject* value) {
                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
     }
     PyObject* args[2] = {pattern.get(), value};
-    PyRef match(PyObject_VectorcallMethod(st.names.match, args,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyRef match(PyObject_VectorcallMethod(st.names.match, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
     if (!match) return -1;
     return PyObject_IsTrue(match.get());
 }

@@ -193,7 +193,7 @@ PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 // The object fields, named by their offset: None where a field is null, as a plain member
 // would answer.
-template <PyObject* NativeFunction::*Field>
+template <PyObject* NativeFunction::* Field>
 PyObject* get_field(PyObject* self, void*) {
     PyObject* value = as_function(self)->*Field;
     return Py_NewRef(value ? value : Py_None);
@@ -201,7 +201,7 @@ PyObject* get_field(PyObject* self, void*) {
 
 // __module__ and __doc__ take any value, and deleting one leaves None, as for a function
 // written in Python.
-template <PyObject* NativeFunction::*Field>
+template <PyObject* NativeFunction::* Field>
 int set_field(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(as_function(self)->*Field, Py_XNewRef(value));
     return 0;
@@ -257,10 +257,9 @@ PyMethodDef nf_methods[] = {
 PyGetSetDef nf_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_field<&NativeFunction::module>, set_field<&NativeFunction::module>,
-     nullptr, nullptr},
-    {"__doc__", get_field<&NativeFunction::doc>, set_field<&NativeFunction::doc>, nullptr,
+    {"__module__", get_field<&NativeFunction::module>, set_field<&NativeFunction::module>, nullptr,
      nullptr},
+    {"__doc__", get_field<&NativeFunction::doc>, set_field<&NativeFunction::doc>, nullptr, nullptr},
     {"__globals__", get_field<&NativeFunction::globals>, set_readonly, nullptr, nullptr},
     {"__builtins__", get_field<&NativeFunction::builtins>, set_readonly, nullptr, nullptr},
     {"__code__", get_field<&NativeFunction::code>, set_readonly, nullptr, nullptr},
@@ -271,7 +270,6 @@ PyGetSetDef nf_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
 
 // A real code object, so inspect.signature and tracebacks see parameter names, the file and
 // a line, exactly as for a function written in Python.
@@ -305,10 +303,12 @@ PyObject* make_code(const NativeFunctionDef* def, PyObject* param_names, PyObjec
 // for the interpreter's long slot list.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// clang-format off
 PyTypeObject NativeFunctionType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "kestrim_delegation_ref.native_function",  // tp_name
 };
+// clang-format on
 #pragma GCC diagnostic pop
 
 int native_function_type_ready() {
@@ -405,9 +405,8 @@ void native_function_add_traceback(PyObject* fn, PyObject* const* args) {
     if (!f->code || !f->globals) return;  // cleared: no frame to show
     // The frame is made with no exception pending, then the caller's is put back.
     PyObject* pending = compat::take_exception();
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                       reinterpret_cast<PyCodeObject*>(f->code), f->globals,
-                                       nullptr);
+    PyFrameObject* frame = PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code), f->globals, nullptr);
     // The arguments, so that a debugger or a report of locals shows what the call was given,
     // as for a function written in Python. Without memory for them (or for the frame), the
     // caller's exception still matters more.

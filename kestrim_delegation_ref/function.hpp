@@ -28,12 +28,12 @@ using NativeBody = PyObject* (*)(const NativeScope& scope, PyObject* const* args
 
 struct NativeFunctionDef {
     const char* name;
-    const char* doc;                // nullptr: the function has no docstring
-    const char* const* params;      // parameter names, all positional-or-keyword, no defaults
+    const char* doc;            // nullptr: the function has no docstring
+    const char* const* params;  // parameter names, all positional-or-keyword, no defaults
     Py_ssize_t nparams;
     const char* const* annotations;  // one string per parameter, then the return annotation
     NativeBody body;
-    int source_line;                // where `body` is defined, for __code__ and tracebacks
+    int source_line;  // where `body` is defined, for __code__ and tracebacks
 };
 
 // Readies the type; call once before creating functions.

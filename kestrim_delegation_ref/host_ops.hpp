@@ -90,8 +90,7 @@ inline int not_equal(PyObject* left, PyObject* right) {
 // `envelope.get(name)`, or `envelope.get(name, fallback)` when a fallback is given (`get` is
 // the interned attribute name). An exact dict's `get` cannot be replaced, so its table is
 // read directly.
-inline PyObject* read_field(PyObject* envelope, PyObject* get, PyObject* name,
-                            PyObject* fallback) {
+inline PyObject* read_field(PyObject* envelope, PyObject* get, PyObject* name, PyObject* fallback) {
     if (PyDict_CheckExact(envelope)) {
         PyObject* value = PyDict_GetItemWithError(envelope, name);
         if (value) return Py_NewRef(value);

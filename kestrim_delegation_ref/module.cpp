@@ -130,7 +130,8 @@ int import_from(PyObject* globals, const char* module_name,
     }
     PyRef mod_name(PyUnicode_FromString(module_name));
     if (!mod_name) return -1;
-    PyRef mod(PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(), 0));
+    PyRef mod(
+        PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(), 0));
     if (!mod) return -1;
     for (const char* name : names) {
         PyRef attr_name(PyUnicode_InternFromString(name));
@@ -250,8 +251,9 @@ int bind_names(ModuleState& st, PyObject* g) {
     if (import_from(g, "kestrim_substrate", {"sha256_jcs"}) < 0) return -1;
     find_substrate_api(st);
 
-    PyRef all(make_list({kPublicNames[0], kPublicNames[1], kPublicNames[2], kPublicNames[3],
-                         kPublicNames[4]}, false));
+    PyRef all(make_list(
+        {kPublicNames[0], kPublicNames[1], kPublicNames[2], kPublicNames[3], kPublicNames[4]},
+        false));
     if (!all || bind(g, "__all__", all.get()) < 0) return -1;
     if (bind(g, "SHA256_PREFIX", st.names.prefix) < 0) return -1;
     PyRef fields(PyTuple_New(kFieldCount));
@@ -371,6 +373,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
+// clang-format off
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "delegation_ref",
@@ -382,6 +385,7 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+// clang-format on
 
 const char* const kEnvelopeParam[] = {"envelope"};
 const char* const kTamperParams[] = {"claimed_ref", "envelope"};
@@ -397,8 +401,8 @@ ModuleState* const g_state = new ModuleState();
 
 // The functions as callers see them; their bodies are the rules (delegation_ref.cpp).
 const NativeFunctionDef kFunctionDefs[kFunctionCount] = {
-    {"_normalise", nullptr, kEnvelopeParam, 1, kNormaliseAnnotations,
-     kRuleBodies[kNormalise].body, kRuleBodies[kNormalise].line},
+    {"_normalise", nullptr, kEnvelopeParam, 1, kNormaliseAnnotations, kRuleBodies[kNormalise].body,
+     kRuleBodies[kNormalise].line},
     {"delegation_ref", "Compute the content-addressed delegation_ref for a delegation envelope.",
      kEnvelopeParam, 1, kDelegationRefAnnotations, kRuleBodies[kDelegationRef].body,
      kRuleBodies[kDelegationRef].line},
