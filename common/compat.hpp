@@ -172,7 +172,8 @@ inline void restore_exception(PyObject* exc) noexcept {
 // Gives a frame made by PyFrame_New for an optimised code object the values of its first
 // locals, `names` (a tuple of str) in order, as a call binds its parameters: what debuggers,
 // `pytest --showlocals` and `capture_locals` read from f_locals. A null value is left unbound.
-// 0, or -1 with an exception set. Runs none of the caller's code (the keys are exact str).
+// 0, or -1 with an exception set. Calls none of the caller's code (the keys are exact str),
+// though making the locals' dict or proxy may start a collection, as making the frame may.
 //   3.11, 3.12: through the f_locals dict, written back with PyFrame_LocalsToFast; without
 //     that, the next read of f_locals would rebuild the dict from the still empty fast locals.
 //   3.13+: through the write-through proxy PyFrame_GetLocals returns (PyFrame_LocalsToFast
