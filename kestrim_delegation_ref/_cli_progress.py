@@ -56,8 +56,9 @@ def progress_for(path: str, name: str) -> Progress | None:
         width = height = 0
     # A terminal that reports no width (a bare pseudo-terminal) would get an empty bar, and
     # one that reports no height none at all: tqdm draws only bars within its rows.
-    sizing: dict[str, Any] = (
-        {"dynamic_ncols": True} if width and height else {"ncols": width or 80, "nrows": height or 24})
+    sizing: dict[str, Any] = {"dynamic_ncols": True}
+    if not (width and height):
+        sizing = {"ncols": width or 80, "nrows": height or 24}
     bar = tqdm(total=size, desc=name, unit="B", unit_scale=True, unit_divisor=1024,
                file=sys.stderr, delay=DELAY_S, leave=False, **sizing)
     return Progress(bar)

@@ -194,8 +194,11 @@ def traced_calls():
                           ("_normalise", {"envelope": untyped})]
 
 
-@pytest.mark.parametrize("call, frames", [case[1:] for case in traced_calls()],
-                         ids=[case[0] for case in traced_calls()])
+TRACED_CALLS = list(traced_calls())
+
+
+@pytest.mark.parametrize("call, frames", [case[1:] for case in TRACED_CALLS],
+                         ids=[case[0] for case in TRACED_CALLS])
 def test_native_frames_hold_their_arguments_as_locals(dr, call, frames):
     with pytest.raises(Exception) as info:
         call(dr)
