@@ -276,13 +276,17 @@ class ArgumentParser(argparse.ArgumentParser):
 
 def parse_args(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
     """parser.parse_args, where FILEs may also follow options (`verify a --quiet b`), as GNU
-    tools take them: argparse gives a list of positionals only the first run of them."""
+    tools take them: argparse gives a list of positionals only the first run of them. A
+    `--` among those left over ends the options there (`verify a --quiet -- -b`), as it
+    does before the first FILE: what follows it is FILEs, whatever they look like."""
     args, extra = parser.parse_known_args(argv)
     if extra:
+        options = extra[:extra.index("--")] if "--" in extra else extra
         if getattr(args, "files", None) is None or any(
-                arg.startswith("-") and arg != "-" for arg in extra):
+                arg.startswith("-") and arg != "-" for arg in options):
             parser.error(f"unrecognized arguments: {' '.join(extra)}")
-        args.files = [*args.files, *extra]
+        files = [*options, *extra[len(options) + 1:]]
+        args.files = [*args.files, *files]
     return args
 
 

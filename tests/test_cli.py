@@ -384,6 +384,36 @@ def test_files_may_follow_options(tmp_path, args, status, out):
         assert err.startswith("-x.jsonl: cannot read")
 
 
+# `--` after options and a first FILE was itself refused ("unrecognized arguments: --"), so
+# a script's `verify "$pinned" --quiet -- "$@"` failed whatever its files held.
+@pytest.mark.parametrize("args, status, out, said", [
+    (["good.jsonl", "--quiet", "--", "-dash.jsonl"], 0, "", ""),
+    (["good.jsonl", "--quiet", "--", "tampered.jsonl"], 1, "", "tampered.jsonl: chain break"),
+    (["good.jsonl", "--", "--quiet"], 2, "good.jsonl: OK\n--quiet: FAILED\n",
+     "--quiet: cannot read"),
+    # Only the first `--` ends the options; a second one is a file's name.
+    (["good.jsonl", "--quiet", "--", "--", "-dash.jsonl"], 2, "", "--: cannot read"),
+    (["good.jsonl", "--quiet", "--"], 0, "", ""),
+    (["good.jsonl", "--json", "--", "-dash.jsonl"], 0, None, ""),
+    # Before `--`, what looks like an option is still one.
+    (["good.jsonl", "--quiet", "-dash.jsonl", "--", "good.jsonl"], 2, "",
+     "unrecognized arguments: -dash.jsonl -- good.jsonl"),
+], ids=["dash-name", "tampered", "option-as-name", "double-dash-name", "nothing-after", "json",
+        "option-before"])
+def test_double_dash_after_options_ends_them(tmp_path, args, status, out, said):
+    three_files(tmp_path)
+    write(tmp_path, jsonl(build_chain(2)), "-dash.jsonl")
+    got_status, got_out, err = cli(tmp_path, "verify", *args)
+    assert (got_status, said in err) == (status, True), err
+    if out is not None:
+        assert got_out == out
+    else:
+        assert [json.loads(line)["file"] for line in got_out.splitlines()] == [
+            "good.jsonl"] * 3 + ["-dash.jsonl"] * 2
+    if not said:
+        assert err == ""
+
+
 # Bytes of a name that are not UTF-8 reach Python as lone surrogates, which json.dumps writes
 # as escapes that strict parsers (and I-JSON, which canonical JSON is) refuse.
 @pytest.mark.parametrize("tampered", [False, True], ids=["links", "failure"])
