@@ -161,7 +161,16 @@ class _Walk:
 
 
 def _raw(value: Any) -> Any:
-    return value if isinstance(value, str) or value is None else show(value)
+    if isinstance(value, str):
+        # A lone surrogate (read from a \ud800 escape) would go out as that escape, which
+        # strict parsers refuse (jq: "Invalid \uXXXX\uXXXX surrogate pair escape"), and
+        # the record with it: it goes as the text of its escape, as the message shows it.
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return value.encode("utf-8", "backslashreplace").decode("utf-8")
+        return value
+    return value if value is None else show(value)
 
 
 def verify_file(path: str, expect_first: str | None = None, expect_last: str | None = None,

@@ -443,6 +443,35 @@ def test_quiet_and_status_answer_by_status(tmp_path, mode):
         assert err.startswith("tampered.jsonl: chain break: link 2") and err.count("\n") == 1
 
 
+def no_lone_surrogates(value):
+    """What a strict parser (jq, serde_json) needs of every string in a record: a UTF-8 form."""
+    if isinstance(value, dict):
+        for key, item in value.items():
+            no_lone_surrogates(key)
+            no_lone_surrogates(item)
+    elif isinstance(value, str):
+        value.encode("utf-8")
+
+
+# A claimed predecessor read from a \ud800 escape went out as that escape, which jq refuses
+# ("Invalid \uXXXX\uXXXX surrogate pair escape"), losing the failure record in a pipeline.
+@pytest.mark.parametrize("claimed, shown", [
+    ("\ud800", "\\ud800"),
+    ("sha256:" + "0" * 63 + "\udfff", "sha256:" + "0" * 63 + "\\udfff"),
+    ("\ud83d\ude00", "\U0001f600"),  # a pair is a character, and stays one
+], ids=["lone-high", "lone-low-in-ref", "pair"])
+@pytest.mark.parametrize("at", [0, 2])
+def test_json_failure_record_of_a_lone_surrogate_is_strict_json(tmp_path, claimed, shown, at):
+    links = build_chain(3)
+    links[at] = dict(links[at], prev_delegation_ref=claimed)
+    name = write(tmp_path, "".join(json.dumps(link) + "\n" for link in links).encode())
+    status, out, err = cli(tmp_path, "verify", "--json", name)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert status == 1 and len(records) == at + 1
+    no_lone_surrogates(records)
+    assert (records[-1]["error"], records[-1]["claimed"]) == ("chain break", shown)
+
+
 def test_json_output(tmp_path):
     links = build_chain(4)
     original = reference_ref(links[1])
