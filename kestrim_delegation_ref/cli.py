@@ -107,6 +107,14 @@ REF_LOOKS_LIKE = '"sha256:" followed by 64 lower-case hexadecimal digits'
 def main(argv: Sequence[str] | None = None, prog: str | None = None) -> int:
     """Run the command line on `argv` (sys.argv[1:] when None) and return its exit status;
     `prog` names the program in messages (by default, as it was started)."""
+    # The reasons on stderr name a file as its verdict line on stdout does: its bytes that
+    # were not UTF-8 as they came, not as the interpreter's escapes of them (\udcff), which
+    # name no file and match no verdict.
+    with names_as_given(sys.stderr, replacing=("strict", "backslashreplace")):
+        return _main(argv, prog)
+
+
+def _main(argv: Sequence[str] | None, prog: str | None) -> int:
     try:
         with buffered_stdout():
             return run(argv, prog)
@@ -218,10 +226,10 @@ codecs.register_error(NAMES_AS_GIVEN, _names_as_given)
 
 
 @contextlib.contextmanager
-def names_as_given(stream: Any) -> Iterator[None]:
+def names_as_given(stream: Any, replacing: tuple[str, ...] = ("strict",)) -> Iterator[None]:
     errors = getattr(stream, "errors", None)
     reconfigure = getattr(stream, "reconfigure", None)
-    if errors != "strict" or reconfigure is None:
+    if errors not in replacing or reconfigure is None:
         yield
         return
     reconfigure(errors=NAMES_AS_GIVEN)

@@ -48,7 +48,8 @@ def command(*args, module=False):
 def cli(tmp_path, *args, stdin=b"", module=False, **popen):
     done = subprocess.run(command(*args, module=module), input=stdin, capture_output=True,
                           timeout=120, cwd=tmp_path, env=child_env(), **popen)
-    out, err = done.stdout.decode(), done.stderr.decode()
+    # A reason names its file by the name's bytes, which need not be UTF-8.
+    out, err = done.stdout.decode(), done.stderr.decode(errors="surrogateescape")
     assert "Traceback" not in err, err
     return done.returncode, out, err
 
@@ -901,6 +902,38 @@ def test_file_names_the_output_encoding_cannot_write(tmp_path, encoding, name, s
                           env=child_env(PYTHONIOENCODING=encoding, PYTHONUNBUFFERED=unbuffered))
     assert (done.returncode, done.stdout, done.stderr) == (0, b"chain: OK\n" + shown + b": OK\n",
                                                           b"")
+
+
+UTF8_NAME = "t\u00e4mpered.jsonl".encode()
+C_LOCALE = {"LC_ALL": "C", "PYTHONCOERCECLOCALE": "0", "PYTHONUTF8": "0"}
+
+
+@pytest.mark.parametrize("locale, name, shown", [
+    ({}, b"bad\xffname.jsonl", b"bad\xffname.jsonl"),
+    (C_LOCALE, b"bad\xffname.jsonl", b"bad\xffname.jsonl"),
+    ({"PYTHONIOENCODING": "ascii"}, b"bad\xffname.jsonl", b"bad\xffname.jsonl"),
+    (C_LOCALE, UTF8_NAME, UTF8_NAME),
+    # A character that the encoding lacks is its escape on both streams.
+    ({"PYTHONIOENCODING": "ascii"}, UTF8_NAME, b"t\\xe4mpered.jsonl"),
+    ({}, UTF8_NAME, UTF8_NAME),
+], ids=["not-utf8", "not-utf8-c-locale", "not-utf8-ascii", "utf8-c-locale", "utf8-ascii",
+        "utf8"])
+@pytest.mark.parametrize("missing", [False, True], ids=["tampered", "missing"])
+def test_a_reason_names_its_file_as_the_verdict_line_does(tmp_path, locale, name, shown,
+                                                          missing):
+    """A name's bytes that are not text in the locale went to stderr as Python's escapes of
+    them (bad\\udcffname.jsonl), while the verdict line on stdout wrote the bytes: the reason
+    could not be found by the name that stdout gives, nor by the file's own name."""
+    write(tmp_path, jsonl(build_chain(2)), "good.jsonl")
+    if not missing:
+        (tmp_path / os.fsdecode(name)).write_bytes(jsonl(rescoped(build_chain(3), 1)))
+    done = subprocess.run([os.fsencode(part) for part in command("verify", "good.jsonl")] + [name],
+                          capture_output=True, cwd=tmp_path, timeout=60,
+                          env=child_env(**locale))
+    assert done.returncode == (2 if missing else 1)
+    assert done.stdout.splitlines()[1] == shown + b": FAILED"
+    assert done.stderr.splitlines()[0].startswith(
+        shown + (b": cannot read" if missing else b": chain break"))
 
 
 @pytest.mark.parametrize("module", [False, True], ids=["script", "module"])
