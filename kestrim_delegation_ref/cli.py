@@ -14,7 +14,7 @@ import io
 import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO, NoReturn
 
 import kestrim_substrate
@@ -120,6 +120,8 @@ def _main(argv: Sequence[str] | None, prog: str | None) -> int:
             return run(argv, prog)
     except InputError as exc:
         return fail(EXIT_BAD_INPUT, str(exc))
+    except SpoolError as exc:
+        return fail(EXIT_BAD_INPUT, f"{prog_name(prog)}: {exc}")
     except KeyboardInterrupt:
         silence(sys.stdout)
         return EXIT_INTERRUPTED
@@ -422,7 +424,7 @@ def run_verify(args: argparse.Namespace) -> int:
 
 def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
     quiet = args.quiet or args.status
-    spool = RefSpool() if not (several or quiet or args.json) else None
+    spool = RefSpool(display_name(path)) if not (several or quiet or args.json) else None
     links_out = json_links_writer(path) if args.json else None
     progress = None if quiet else progress_for(path, display_name(path))
 
@@ -471,29 +473,43 @@ def json_links_writer(path: str) -> Any:
     return link
 
 
+class SpoolError(Exception):
+    """The refs waiting for their chain to verify could not be kept in a temporary file:
+    the temporary directory is full or missing, which standard output need not be."""
+
+
 class RefSpool:
     """The refs of a chain that has not finished verifying: in memory up to SPILL_REFS,
     then in a temporary file, so that a chain of any length is verified at constant
     memory and its refs are still printed only once it verifies."""
 
-    def __init__(self) -> None:
+    def __init__(self, name: str = "") -> None:
+        self.name = name
         self.pending: list[str] = []
         self.file: BinaryIO | None = None
+
+    def kept(self, call: Callable[..., Any], *args: Any) -> Any:
+        try:
+            return call(*args)
+        except OSError as exc:
+            raise SpoolError(f"{self.name}: cannot keep the refs until the chain verifies: "
+                             f"temporary file: {exc.strerror or exc}") from None
 
     def spill_if_full(self) -> None:
         if len(self.pending) >= SPILL_REFS:
             if self.file is None:
                 import tempfile  # only for long chains: it costs every run its import
-                self.file = tempfile.TemporaryFile()  # noqa: SIM115, closed in copy_to
-            self.file.write(("\n".join(self.pending) + "\n").encode("ascii"))
+                self.file = self.kept(tempfile.TemporaryFile)  # closed in copy_to
+            self.kept(self.file.write, ("\n".join(self.pending) + "\n").encode("ascii"))
             self.pending.clear()
 
     def copy_to(self, out: Any) -> None:
         if self.file is not None:
             out.flush()
             with self.file:
-                self.file.seek(0)
-                while chunk := self.file.read(1 << 20):
+                # What the file still buffers may fail only here, when it is flushed.
+                self.kept(self.file.seek, 0)
+                while chunk := self.kept(self.file.read, 1 << 20):
                     out.buffer.write(chunk)
         if self.pending:
             out.write("\n".join(self.pending) + "\n")

@@ -511,6 +511,40 @@ def test_refs_wait_on_disk_and_are_printed_in_order(tmp_path, monkeypatch, capsy
     assert capsys.readouterr().out == ""
 
 
+def full_temporary_file():
+    return open("/dev/full", "w+b")  # noqa: SIM115, the spool closes it
+
+
+def no_temporary_directory():
+    raise FileNotFoundError(2, "No usable temporary directory found")
+
+
+# A temporary directory that was full or missing was reported as "cannot write to standard
+# output", sending the auditor to look at a stdout that had nothing wrong with it.
+@pytest.mark.parametrize("make_file, why", [
+    (full_temporary_file, "No space left on device"),
+    (no_temporary_directory, "No usable temporary directory found"),
+], ids=["full", "missing"])
+@pytest.mark.parametrize("tampered", [False, True], ids=["verifies", "tampered"])
+@pytest.mark.timeout(60)
+def test_refs_that_cannot_wait_on_disk_say_so(tmp_path, monkeypatch, capsys, make_file, why,
+                                              tampered):
+    import tempfile
+    from kestrim_delegation_ref import cli as module
+    monkeypatch.setattr(module, "SPILL_REFS", 10)
+    monkeypatch.setattr(tempfile, "TemporaryFile", make_file)
+    links = build_chain(5000)  # one spill, at the first tick
+    if tampered:
+        rescoped(links, 4998)
+    path = tmp_path / "chain.jsonl"
+    path.write_bytes(jsonl(links))
+    status = module.main(["verify", str(path)], prog="kestrim-delegation-ref")
+    out, err = capsys.readouterr()
+    assert (status, out) == (2, "")
+    assert err == (f"kestrim-delegation-ref: {path}: cannot keep the refs until the chain "
+                   f"verifies: temporary file: {why}\n")
+
+
 # --- values that cannot be hashed, and input that is not envelopes ---
 
 def with_number(digits, field="not_after_ms", **changes):
