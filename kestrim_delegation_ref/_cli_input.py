@@ -7,9 +7,11 @@ through a fast parse first; only a line that fails it is parsed again, slowly, t
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import re
+import select
 import sys
 from collections.abc import Callable
 from typing import Any, BinaryIO, NoReturn
@@ -154,10 +156,38 @@ def open_input(path: str) -> BinaryIO:
         if path == "-":
             if sys.stdin is None:
                 raise InputError("<stdin>: cannot read: there is no standard input")
-            return open(sys.stdin.fileno(), "rb", closefd=False)
+            return io.BufferedReader(WaitingReader(sys.stdin.fileno()))
         return open(path, "rb")
     except OSError as exc:
         raise InputError(f"{path}: cannot read: {exc.strerror or exc}") from None
+
+
+class WaitingReader(io.RawIOBase):
+    """Standard input, read to its end even when its file description is non-blocking.
+
+    A parent can leave the description it shares with us non-blocking (Node does so with
+    its own standard input), and a read that finds no data yet then fails with EAGAIN. A
+    buffered file takes that for the end of the input: the links not yet written were
+    never read, and the chain read so far verified as if it were the whole one. Such a
+    read waits here until there is data or the end, as on a blocking descriptor; the
+    flag is left as it is, since the description is not ours alone."""
+
+    def __init__(self, fd: int) -> None:
+        super().__init__()
+        self.fd = fd
+
+    def readable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self.fd
+
+    def readinto(self, buffer: Any) -> int:
+        while True:
+            try:
+                return os.readv(self.fd, [buffer])
+            except BlockingIOError:
+                select.select([self.fd], [], [])
 
 
 def display_name(path: str) -> str:

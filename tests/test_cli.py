@@ -970,6 +970,66 @@ def test_a_reason_names_its_file_as_the_verdict_line_does(tmp_path, locale, name
         shown + (b": cannot read" if missing else b": chain break"))
 
 
+def waiting_or_gone(proc, seconds=30.0):
+    """Until the process has ended or sleeps (a read that waits for input), as seen 5 times
+    in a row: then it has read all there was to read so far."""
+    deadline, asleep = time.monotonic() + seconds, 0
+    while proc.poll() is None and asleep < 5 and time.monotonic() < deadline:
+        try:
+            stat = Path(f"/proc/{proc.pid}/stat").read_text()
+        except OSError:
+            break
+        asleep = asleep + 1 if stat.rsplit(")", 1)[1].split()[0] == "S" else 0
+        time.sleep(0.02)
+
+
+def split_chain(tampered_last=False, mid_line=False):
+    """Three links, and how much of them is there to read at the start: the first link, and
+    part of the second line if `mid_line`."""
+    links = build_chain(3)
+    if tampered_last:
+        links[2] = dict(links[2], prev_delegation_ref="sha256:" + "0" * 64)
+    data = jsonl(links)
+    return links, data, data.index(b"\n") + (20 if mid_line else 1)
+
+
+# A parent can leave a standard input it shares non-blocking (Node does); a read that found
+# no data yet was taken for the end of the input, so a chain still being written verified as
+# the links that had arrived, breaks and all after them unseen, and `ref` was a traceback.
+@pytest.mark.parametrize("args, content, status, out", [
+    (("verify",), lambda: split_chain(), 0, lambda links: refs(links)),
+    (("verify",), lambda: split_chain(mid_line=True), 0, lambda links: refs(links)),
+    (("verify",), lambda: split_chain(tampered_last=True), 1, lambda links: ""),
+    (("verify", "--expect-last", "@first"), lambda: split_chain(), 1, lambda links: ""),
+    (("verify", "--json"), lambda: split_chain(), 0, lambda links: "".join(
+        json.dumps({"file": "<stdin>", "index": i, "line": i + 1,
+                    "ref": reference_ref(link)}) + "\n" for i, link in enumerate(links))),
+    (("verify",), lambda: (build_chain(3), array(build_chain(3)), 40), 0,
+     lambda links: refs(links)),
+    (("ref",), lambda: ([envelope()], json.dumps(envelope()).encode(), 30), 0,
+     lambda links: refs(links)),
+    (("canonical",), lambda: ([envelope()], json.dumps(envelope()).encode(), 30), 0,
+     lambda links: canonical_bytes(links[0]).decode()),
+], ids=["verify", "verify-mid-line", "break-in-the-rest", "expect-last", "json", "array", "ref",
+        "canonical"])
+def test_a_non_blocking_standard_input_is_read_to_its_end(tmp_path, args, content, status, out):
+    links, data, ready = content()
+    args = [reference_ref(links[0]) if arg == "@first" else arg for arg in args]
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    os.write(write_end, data[:ready])
+    proc = subprocess.Popen(command(*args), stdin=read_end, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, cwd=tmp_path, env=child_env())
+    os.close(read_end)
+    waiting_or_gone(proc)
+    with contextlib.suppress(BrokenPipeError):
+        os.write(write_end, data[ready:])
+    os.close(write_end)
+    got_out, err = proc.communicate(timeout=60)
+    assert (proc.returncode, got_out.decode(), b"Traceback" in err) == (status, out(links),
+                                                                        False), err
+
+
 @pytest.mark.parametrize("module", [False, True], ids=["script", "module"])
 def test_ctrl_c_while_the_command_loads_is_quiet_too(tmp_path, module):
     """Loading is most of a short run, so in a loop over many files Ctrl-C usually lands
