@@ -425,6 +425,18 @@ def run_verify(args: argparse.Namespace) -> int:
 def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
     quiet = args.quiet or args.status
     spool = RefSpool(display_name(path)) if not (several or quiet or args.json) else None
+    try:
+        return verify_spooled(path, args, several, spool)
+    finally:
+        # A chain that fails (or a read that raises) leaves its spilled refs unprinted:
+        # their file goes now, not whenever the collector gets to it.
+        if spool is not None:
+            spool.close()
+
+
+def verify_spooled(path: str, args: argparse.Namespace, several: bool,
+                   spool: RefSpool | None) -> Result:
+    quiet = args.quiet or args.status
     links_out = json_links_writer(path) if args.json else None
     progress = None if quiet else progress_for(path, display_name(path))
 
@@ -502,6 +514,10 @@ class RefSpool:
                 self.file = self.kept(tempfile.TemporaryFile)  # closed in copy_to
             self.kept(self.file.write, ("\n".join(self.pending) + "\n").encode("ascii"))
             self.pending.clear()
+
+    def close(self) -> None:
+        if self.file is not None:
+            self.file.close()
 
     def copy_to(self, out: Any) -> None:
         if self.file is not None:

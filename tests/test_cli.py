@@ -15,6 +15,7 @@ import subprocess
 import sys
 import termios
 import time
+import warnings
 from pathlib import Path
 
 import pytest
@@ -497,7 +498,8 @@ def test_json_output(tmp_path):
 
 
 def test_refs_wait_on_disk_and_are_printed_in_order(tmp_path, monkeypatch, capsys):
-    """Past a few refs a chain's refs wait in a file, not in memory, and come out whole."""
+    """Past a few refs a chain's refs wait in a file, not in memory, and come out whole;
+    a chain that fails drops them."""
     from kestrim_delegation_ref import cli as module
     monkeypatch.setattr(module, "SPILL_REFS", 10)
     links = build_chain(9000)  # two ticks, so two spills
@@ -507,8 +509,13 @@ def test_refs_wait_on_disk_and_are_printed_in_order(tmp_path, monkeypatch, capsy
     assert capsys.readouterr() == (refs(links), "")
     rescoped(links, 8999 - 1)
     path.write_bytes(jsonl(links))
-    assert module.main(["verify", str(path)]) == 1
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert module.main(["verify", str(path)]) == 1
     assert capsys.readouterr().out == ""
+    # The refs of a chain that failed are dropped with their file closed, not left to the
+    # collector (a ResourceWarning under -X dev).
+    assert [w.message for w in caught if issubclass(w.category, ResourceWarning)] == []
 
 
 def full_temporary_file():
@@ -821,6 +828,29 @@ def test_json_record_of_a_file_that_cannot_be_opened_names_no_link(tmp_path, tar
     record = json.loads(out)
     assert status == 2 and record["message"].startswith(message), record
     assert (record["error"], record["index"], record["line"]) == ("input", None, None)
+
+
+def leading_runs():
+    """Whitespace before the first token, in runs that end on either side of a read
+    buffer's edge (8 KiB), with and without newlines in them."""
+    for size in (1, 8191, 8192, 8193, 70_000):
+        yield pytest.param(b" " * size, id=f"spaces-{size}")
+        yield pytest.param(b"\t" * (size // 3) + b"\r\n" + b" " * (size // 3), id=f"crlf-{size}")
+        yield pytest.param(b"\n" * size + b"  ", id=f"newlines-{size}")
+
+
+@pytest.mark.parametrize("via", ["file", "stdin"])
+@pytest.mark.parametrize("lead", list(leading_runs()))
+def test_a_position_after_leading_whitespace_counts_every_byte(tmp_path, lead, via):
+    """Leading whitespace is passed over a buffer at a time: an error after it must still
+    name the line and column that the bytes give."""
+    content = lead + b'[{"a": tru}]'
+    last_line = lead.rsplit(b"\n", 1)[-1]
+    line = lead.count(b"\n") + 1
+    where = f"line {line} column {len(last_line) + 8}: invalid JSON"
+    args = ("verify", write(tmp_path, content)) if via == "file" else ("verify", "-")
+    status, out, err = cli(tmp_path, *args, stdin=content if via == "stdin" else b"")
+    assert status == 2 and where in err, err
 
 
 @pytest.mark.parametrize("content, message", [
