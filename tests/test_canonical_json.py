@@ -508,7 +508,7 @@ print(outcomes)
 """
 
 
-@pytest.mark.parametrize("stack_kib", [64, 128, 256])
+@pytest.mark.parametrize("stack_kib", [32, 64, 128, 256])
 def test_deep_document_in_a_thread_with_a_small_stack_is_refused_not_a_crash(stack_kib):
     # Under the default recursion limit, 990 nested objects took more C stack than a thread
     # of 256 KiB or less has: the interpreter died of SIGSEGV. Now the document is written
