@@ -201,7 +201,14 @@ def json_name(name: str) -> str:
     try:
         return os.fsencode(name).decode("utf-8", "backslashreplace")
     except UnicodeError:  # a lone surrogate that stands for no byte (given through main())
-        return name.encode("utf-8", "backslashreplace").decode("utf-8")
+        return json_text(name)
+
+
+def json_text(text: str) -> str:
+    """Text as JSON can carry it to any parser: a lone surrogate, which strict parsers refuse
+    as an escape (jq: "Invalid \\uXXXX\\uXXXX surrogate pair escape"), as the text of its
+    escape."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def read(stream: BinaryIO, name: str, size: int = -1, line: bool = False) -> bytes:

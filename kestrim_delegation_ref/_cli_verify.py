@@ -17,7 +17,8 @@ from typing import Any, BinaryIO
 
 from kestrim_delegation_ref._cli_input import (
     JSON_WHITESPACE, HugeInt, InputError, as_envelope, decode, display_name, fast_scan,
-    json_kind, json_name, open_input, parse_json, read, shorten_numbers, skip_whitespace)
+    json_kind, json_name, json_text, open_input, parse_json, read, shorten_numbers,
+    skip_whitespace)
 from kestrim_delegation_ref.delegation_ref import DelegationRefError, delegation_ref
 
 REF_SHAPE = re.compile(r"sha256:[0-9a-f]{64}")
@@ -161,15 +162,10 @@ class _Walk:
 
 
 def _raw(value: Any) -> Any:
+    # A lone surrogate (read from a \ud800 escape) goes as the text of its escape, as the
+    # message shows it: as the escape, a strict parser would refuse the record with it.
     if isinstance(value, str):
-        # A lone surrogate (read from a \ud800 escape) would go out as that escape, which
-        # strict parsers refuse (jq: "Invalid \uXXXX\uXXXX surrogate pair escape"), and
-        # the record with it: it goes as the text of its escape, as the message shows it.
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            return value.encode("utf-8", "backslashreplace").decode("utf-8")
-        return value
+        return json_text(value)
     return value if value is None else show(value)
 
 

@@ -426,7 +426,7 @@ def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
     quiet = args.quiet or args.status
     spool = RefSpool(display_name(path)) if not (several or quiet or args.json) else None
     try:
-        return verify_spooled(path, args, several, spool)
+        return verify_spooled(path, args, several, quiet, spool)
     finally:
         # A chain that fails (or a read that raises) leaves its spilled refs unprinted:
         # their file goes now, not whenever the collector gets to it.
@@ -434,9 +434,8 @@ def verify_one(path: str, args: argparse.Namespace, several: bool) -> Result:
             spool.close()
 
 
-def verify_spooled(path: str, args: argparse.Namespace, several: bool,
+def verify_spooled(path: str, args: argparse.Namespace, several: bool, quiet: bool,
                    spool: RefSpool | None) -> Result:
-    quiet = args.quiet or args.status
     links_out = json_links_writer(path) if args.json else None
     progress = None if quiet else progress_for(path, display_name(path))
 
